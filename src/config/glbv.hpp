@@ -1,0 +1,33 @@
+// The global variable store: one file per variable, "<dir><name>.sgv", in
+// the directory of "[Pathes]" "gv_rw_glbv".
+#pragma once
+
+#include <string>
+
+constexpr size_t kGlbvValueMax = 511;  // longer values are cut, with '>' last
+constexpr size_t kGlbvReadLine = 510;  // a file is read in lines of this size
+
+// The store's entry point. cFunction: 'r' read, 'R' read and delete, 'w'
+// write cpGlbvValue, 'd' delete (a '*' in the name deletes every matching
+// file). Backslashes and '/' in cpGlbvName are replaced by '_' in place.
+// Answers in cpGlbvValue; every answer that is not a value begins with "??".
+// Returns cpGlbvName for 'd', cpGlbvValue otherwise.
+//
+// Writes go to a private temporary file that is renamed over the old one,
+// so readers see the old or the new value, never a partial one; 'R' claims
+// the file by renaming it before reading, so one of two concurrent 'R'
+// callers gets the value.
+std::string& glbv(char cFunction, std::string& cpGlbvName, std::string& cpGlbvValue);
+
+// Convenience for readers: true with the value when the variable is set.
+bool glbv_get(std::string name, std::string& value);
+
+// Expands "name" or "name:rest" through the variable name: its value
+// followed by rest (at most 511 characters). 1 when resolved, 0 (file
+// unchanged) when the variable does not exist.
+int resolve_glbv(std::string& file);
+
+// Expands "key" or "key:rest" through "[Pathes]" key of the main
+// configuration: its value followed by rest; unchanged when the key is not
+// configured. Always 1.
+int resolve_path(std::string& cpOrigPath);

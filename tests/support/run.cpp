@@ -1,0 +1,211 @@
+#include "support/run.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testsupport {
+
+std::string bin_dir() { return SM_TEST_BIN_DIR; }
+std::string source_dir() { return SM_TEST_SOURCE_DIR; }
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
+    RunResult r;
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        std::string k = kv.substr(0, kv.find('='));
+        if (opt.env.count(k)) continue;
+        bool drop = false;
+        for (auto& u : opt.unset_env) drop |= (u == k);
+        if (!drop) envs.push_back(kv);
+    }
+    for (auto& [k, v] : opt.env) envs.push_back(k + "=" + v);
+    std::vector<char*> cenv, cargv;
+    for (auto& s : envs) cenv.push_back(s.data());
+    cenv.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    for (auto& s : args) cargv.push_back(s.data());
+    cargv.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        if (opt.stdin_data.empty() && opt.stdin_null) {
+            int dn = ::open("/dev/null", O_RDONLY);
+            ::dup2(dn, 0);
+        } else {
+            ::dup2(in[0], 0);
+        }
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0) ::_exit(126);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(cargv[0], cargv.data(), cenv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    int infd = in[1];
+    size_t in_off = 0;
+    if (opt.stdin_data.empty()) {
+        ::close(infd);
+        infd = -1;
+    } else {
+        ::fcntl(infd, F_SETFL, O_NONBLOCK);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.timeout_ms);
+    int fds[2] = {out[0], err[0]};
+    std::string* bufs[2] = {&r.out, &r.err};
+    int open_count = 2;
+    while (open_count > 0 || infd >= 0) {
+        struct pollfd p[3];
+        int n = 0, idx[3];
+        for (int i = 0; i < 2; ++i)
+            if (fds[i] >= 0) {
+                p[n] = {fds[i], POLLIN, 0};
+                idx[n++] = i;
+            }
+        if (infd >= 0) {
+            p[n] = {infd, POLLOUT, 0};
+            idx[n++] = 2;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            r.timed_out = true;
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        int pr = ::poll(p, static_cast<nfds_t>(n), static_cast<int>(left.count()));
+        if (pr < 0 && errno == EINTR) continue;
+        for (int j = 0; j < n; ++j) {
+            if (!p[j].revents) continue;
+            if (idx[j] == 2) {
+                ssize_t w = ::write(infd, opt.stdin_data.data() + in_off, opt.stdin_data.size() - in_off);
+                if (w > 0) in_off += static_cast<size_t>(w);
+                if (w < 0 && errno != EAGAIN) in_off = opt.stdin_data.size();
+                if (in_off >= opt.stdin_data.size()) {
+                    ::close(infd);
+                    infd = -1;
+                }
+                continue;
+            }
+            char buf[65536];
+            ssize_t rd = ::read(p[j].fd, buf, sizeof buf);
+            if (rd > 0) {
+                bufs[idx[j]]->append(buf, static_cast<size_t>(rd));
+            } else if (rd == 0 || (rd < 0 && errno != EINTR)) {
+                ::close(fds[idx[j]]);
+                fds[idx[j]] = -1;
+                --open_count;
+            }
+        }
+    }
+    for (int fd : fds)
+        if (fd >= 0) ::close(fd);
+    if (infd >= 0) ::close(infd);
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+Sandbox::Sandbox() {
+    char tmpl[] = "/tmp/sm_test_XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    dir_ = tmpl;
+    RunResult r = run({"/bin/bash", source_dir() + "/scripts/sandbox", dir_, bin_dir()});
+    if (r.rc != 0) throw std::runtime_error("sandbox creation failed: " + r.err);
+}
+
+Sandbox::~Sandbox() {
+    if (!dir_.empty() && !std::getenv("SM_KEEP_SANDBOX")) run({"/bin/rm", "-rf", dir_});
+}
+
+std::string Sandbox::hostname() const {
+    std::string line;
+    std::ifstream f(dir_ + "/etc/sm.ini");
+    while (std::getline(f, line))
+        if (line.rfind("name=", 0) == 0) return line.substr(5);
+    return {};
+}
+
+RunResult Sandbox::exec(const std::vector<std::string>& argv, RunOptions opt) const {
+    opt.env["ZARVO_INI"] = root_file();
+    return run(argv, opt);
+}
+
+RunResult Sandbox::sm(const std::vector<std::string>& args, RunOptions opt) const {
+    std::vector<std::string> argv{bin_dir() + "/sm_client"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return exec(argv, std::move(opt));
+}
+
+std::string Sandbox::var(const std::string& name) const { return read_file(store_file(name)); }
+
+void Sandbox::set_var(const std::string& name, const std::string& value) const {
+    write_file(store_file(name), value);
+}
+
+void Sandbox::set_config(const std::string& section, const std::string& key, const std::string& value) const {
+    std::string path = dir_ + "/etc/sm.ini";
+    std::istringstream in(read_file(path));
+    std::string line, out, current;
+    bool done = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '[') {
+            if (current == section && !done) {
+                out += key + "=" + value + "\n";
+                done = true;
+            }
+            current = line;
+        }
+        if (current == section && line.rfind(key + "=", 0) == 0) {
+            if (!done) out += key + "=" + value + "\n";
+            done = true;
+            continue;
+        }
+        out += line + "\n";
+    }
+    if (!done) {
+        if (current != section) out += section + "\n";
+        out += key + "=" + value + "\n";
+    }
+    write_file(path, out);
+}
+
+}  // namespace testsupport
