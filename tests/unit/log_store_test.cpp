@@ -1,0 +1,335 @@
+// Trace, protocol log and variable store against a real installation in a
+// temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "config/glbv.hpp"
+#include "log/prot.hpp"
+#include "log/trace.hpp"
+#include "support/run.hpp"
+
+using testsupport::read_file;
+using testsupport::Sandbox;
+using testsupport::write_file;
+
+namespace {
+
+class Installed : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("ZARVO_INI", sb.root_file().c_str(), 1);
+        trace_reset_for_tests();
+        eLang = LANG_EN;
+    }
+    void TearDown() override { unsetenv("ZARVO_INI"); }
+
+    std::vector<std::string> protocol_lines() {
+        std::vector<std::string> out;
+        std::istringstream in(sb.protocol());
+        for (std::string l; std::getline(in, l);) out.push_back(l);
+        return out;
+    }
+    std::string get(const std::string& name) {
+        std::string n = name, v;
+        return glbv('r', n, v);
+    }
+
+    Sandbox sb;
+};
+
+// Text of a trace line after "hh:mm:ss#".
+std::string after_stamp(const std::string& line) {
+    size_t p = line.find('#');
+    return p == std::string::npos ? line : line.substr(p + 1);
+}
+
+std::vector<std::string> lines_of(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Installed, TraceIndentationUpToSixteenLevels) {
+    str_log log;
+    log.szFile = sb.path("rw/lgc/t.lgc");
+    log.iFlg = 1;
+    for (int i = 0; i < 16; ++i) WRITE_TRACE(log, "+++ L%d", i);
+    WRITE_TRACE(log, "deep");
+    for (int i = 15; i >= 0; --i) WRITE_TRACE(log, "--- L%d", i);
+    WRITE_TRACE(log, "--- unbalanced");
+    WRITE_TRACE(log, "end");
+    auto lines = lines_of(read_file(log.szFile));
+    ASSERT_EQ(lines.size(), 35u);
+    EXPECT_EQ(after_stamp(lines[0]), " +++ L0");
+    EXPECT_EQ(after_stamp(lines[14]), std::string(28, ' ') + " +++ L14");
+    EXPECT_EQ(after_stamp(lines[15]), std::string(30, ' ') + " +++ L15");
+    EXPECT_EQ(after_stamp(lines[16]), std::string(30, ' ') + " deep");   // capped at 30
+    EXPECT_EQ(after_stamp(lines[17]), std::string(30, ' ') + " --- L15");  // 16th level: stays
+    EXPECT_EQ(after_stamp(lines[18]), std::string(28, ' ') + " --- L14");
+    EXPECT_EQ(after_stamp(lines[32]), " --- L0");
+    EXPECT_EQ(after_stamp(lines[33]), " --- unbalanced");
+    EXPECT_EQ(after_stamp(lines[34]), " end");
+    // "%2d:%02d:%02d#": hour blank-padded to two columns.
+    ASSERT_GE(lines[0].size(), 9u);
+    EXPECT_EQ(lines[0][2], ':');
+    EXPECT_EQ(lines[0][5], ':');
+    EXPECT_EQ(lines[0][8], '#');
+}
+
+TEST_F(Installed, TraceCopyFileAndEcho) {
+    str_log log;
+    log.szFile = sb.path("rw/lgc/c.lgc");
+    log.iFlg = 1;
+    log.iVerify = 1;
+    write_file(sb.path("rw/tmp/in.txt"), "one\ntwo\n");
+    testing::internal::CaptureStderr();
+    WRITE_TRACE(log, "COPY_FILE", sb.path("rw/tmp/in.txt").c_str());
+    WRITE_TRACE(log, "COPY_FILE", sb.path("rw/tmp/none.txt").c_str());
+    std::string err = testing::internal::GetCapturedStderr();
+    auto lines = lines_of(read_file(log.szFile));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(after_stamp(lines[0]), "    one");
+    EXPECT_EQ(after_stamp(lines[1]), "    two");
+    EXPECT_EQ(after_stamp(lines[2]), "   File " + sb.path("rw/tmp/none.txt") + " not found");
+    auto elines = lines_of(err);
+    ASSERT_EQ(elines.size(), 3u);
+    EXPECT_EQ(after_stamp(elines[0]), " one");
+    EXPECT_EQ(after_stamp(elines[2]), " File " + sb.path("rw/tmp/none.txt") + " not found");
+}
+
+TEST_F(Installed, SetLogMainLevelsLanguageAndStartupLine) {
+    write_file(sb.path("rw/ini/debug.ini"), "sm_client=5\nSM_CLIENT=2\nSM_CLIENT=9\nSTDERR=0\nSM_SEM=x\n");
+    EXPECT_EQ(log_check("sm_client"), 2);  // name upper-cased; first match wins
+    EXPECT_EQ(log_check("SM_SEM"), 0);     // not a number
+    EXPECT_EQ(log_check("SM_ALIVE"), 0);   // not listed
+
+    sb.set_config("[SETUP]", "lang", "de");
+    str_log log;
+    v_set_log_main("mod_.lgc", "SM_CLIENT", log);
+    EXPECT_EQ(log.iFlg, 2);
+    EXPECT_EQ(log.iVerify, 0);
+    EXPECT_EQ(log.szFile, sb.path("rw/lgc/mod_.lgc"));
+    EXPECT_EQ(eLang, LANG_DE);
+    auto lines = lines_of(read_file(log.szFile));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("Logging enabled for module SM_CLIENT: Loglevel 2, PID="), std::string::npos);
+    EXPECT_NE(lines[0].find("(PPID=" + std::to_string(getppid()) + ")"), std::string::npos);
+    EXPECT_EQ(after_stamp(lines[1]), " set language to de");
+    EXPECT_EQ(strLocalLog.szFile, log.szFile);
+
+    // A second descriptor: no second start-up line; strLocalLog stays.
+    sb.set_config("[SETUP]", "lang", "DE");
+    str_log other;
+    v_set_log_main(sb.path("rw/lgc/other.lgc"), "SM_CLIENT", other);
+    EXPECT_EQ(other.szFile, sb.path("rw/lgc/other.lgc"));  // already a path: unchanged
+    EXPECT_EQ(eLang, LANG_EN);                             // comparison is case-sensitive
+    EXPECT_EQ(lines_of(read_file(other.szFile)).size(), 1u);
+    EXPECT_EQ(strLocalLog.szFile, log.szFile);
+
+    sb.set_config("[SETUP]", "lang", "de_BA");
+    v_set_log_main("x.lgc", "NOT_LISTED", other);
+    EXPECT_EQ(other.iFlg, 0);
+    EXPECT_EQ(eLang, LANG_BA);
+}
+
+TEST_F(Installed, ProtocolLineFormatAndSplitting) {
+    PROT("I123-BASICS  two\nembedded\nnewlines %d", 7);
+    auto lines = protocol_lines();
+    ASSERT_EQ(lines.size(), 3u);
+    std::string head = lines[0].substr(0, 20);
+    std::string pid = std::to_string(getpid());
+    std::string tag = "I123-BASICS [" + std::string(6 - pid.size(), ' ') + pid + "]: ";
+    EXPECT_EQ(lines[0].substr(19), " " + tag + "two");
+    EXPECT_EQ(lines[1], head + tag + "embedded");
+    EXPECT_EQ(lines[2], head + tag + "newlines 7");
+    EXPECT_EQ(lines[0][4], '-');
+    EXPECT_EQ(lines[0][13], ':');
+}
+
+TEST_F(Installed, ProtocolTagChecks) {
+    testing::internal::CaptureStderr();
+    PROT("E%s-BASICS  text %s", "a", "b");
+    PROT("short");
+    std::string err = testing::internal::GetCapturedStderr();
+    auto lines = protocol_lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find(" W999-BASICS ["), std::string::npos);
+    EXPECT_NE(lines[0].find("]: Invalid usage of PROT: prefix with format argument '%s': >E%s-BASICS  <"),
+              std::string::npos);
+    // The entry is still written; its tag stays literal text.
+    EXPECT_NE(lines[1].find(" E%s-BASICS  ["), std::string::npos);
+    EXPECT_NE(lines[1].find("]: ext a"), std::string::npos);  // the 13th character is the separator
+    EXPECT_NE(lines[2].find("]: Invalid usage of PROT: format tag is too short: >short< (5 < 13)"),
+              std::string::npos);
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "]: ");
+    EXPECT_NE(err.find("PROT: WARNING: invalid usage of PROT: prefix with format argument '%s': >E%s-BASICS  <\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("PROT: WARNING: format tag is too short: >short< (5 < 13)\n"), std::string::npos);
+}
+
+TEST_F(Installed, ProtocolOverlongEntryIsCutAndReported) {
+    std::string big(6000, 'z');
+    testing::internal::CaptureStderr();
+    PROT("E777-BASICS  %s", big.c_str());
+    std::string err = testing::internal::GetCapturedStderr();
+    auto lines = protocol_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("E999-BASICS [") , std::string::npos);
+    EXPECT_NE(lines[0].find("Error: The following output was shortened (5120 <> "), std::string::npos);
+    EXPECT_EQ(lines[1].size(), 5119u);
+    EXPECT_NE(err.find("shortened (5120 <> "), std::string::npos);
+}
+
+TEST_F(Installed, ProtocolWithoutGvProt) {
+    unlink(sb.store_file("gv_prot").c_str());
+    testing::internal::CaptureStderr();
+    PROT("I001-BASICS  lost");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nNo gv_prot defined! sm_start_all necessary!\n");
+    EXPECT_EQ(sb.protocol(), "");
+}
+
+TEST_F(Installed, StrChainOverflowLeavesTargetAndReports) {
+    std::string t(500, 'a');
+    testing::internal::CaptureStderr();
+    str_chain(t, 0, {std::string(20, 'b'), "cd"});
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(t, std::string(500, 'a') + "cd");
+    EXPECT_NE(err.find("FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > 512\n"),
+              std::string::npos);
+    EXPECT_NE(sb.protocol().find("E001-BASICS [") , std::string::npos);
+    EXPECT_NE(sb.protocol().find("STR_CHAIN string overflow"), std::string::npos);
+    // Exactly 511 characters fit; 512 do not.
+    std::string u(510, 'a');
+    str_chain(u, 0, {"b"});
+    EXPECT_EQ(u.size(), 511u);
+    testing::internal::CaptureStderr();
+    str_chain(u, 0, {"c"});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(u.size(), 511u);
+    EXPECT_EQ(str_chain(u, 1, {"x", "y"}), "xy");
+}
+
+TEST_F(Installed, StoreNameManglingAndValues) {
+    std::string name = "a/b\\c", value = "v 1";
+    glbv('w', name, value);
+    EXPECT_EQ(name, "a_b_c");
+    EXPECT_EQ(sb.var("a_b_c"), "v 1");  // no trailing newline
+    struct stat st {};
+    ASSERT_EQ(stat(sb.store_file("a_b_c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    sb.set_var("two_lines", "abc\ndef\n");
+    EXPECT_EQ(get("two_lines"), "abcdef");
+    sb.set_var("long", std::string(600, 'x'));
+    EXPECT_EQ(get("long"), std::string(510, 'x') + ">");
+    sb.set_var("exact", std::string(511, 'y'));
+    EXPECT_EQ(get("exact"), std::string(511, 'y'));
+    sb.set_var("longlines", std::string(300, 'p') + "\n" + std::string(300, 'q') + "\n");
+    EXPECT_EQ(get("longlines"), std::string(300, 'p') + std::string(210, 'q') + ">");
+
+    std::string e = "empty", ev;
+    glbv('w', e, ev);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(get("empty"), "?? GLBV empty not existing");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "glbv() read failed: empty file\n");
+    EXPECT_EQ(get("missing"), "?? GLBV missing not existing");
+}
+
+TEST_F(Installed, StoreReadDeleteAndPatterns) {
+    sb.set_var("gv_client_sts_17", "0");
+    sb.set_var("gv_client_msg_17", "m");
+    sb.set_var("gv_keep", "k");
+    std::string n = "gv_client_sts_17", v;
+    EXPECT_EQ(glbv('R', n, v), "0");
+    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_sts_17")));
+    EXPECT_EQ(glbv('R', n, v), "?? GLBV gv_client_sts_17 not existing");
+
+    std::string pat = "gv_client_*";
+    EXPECT_EQ(&glbv('d', pat, v), &pat);
+    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_msg_17")));
+    EXPECT_EQ(sb.var("gv_keep"), "k");
+    std::string k = "gv_keep";
+    glbv('d', k, v);
+    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_keep")));
+
+    std::string q = "x";
+    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
+    eLang = LANG_DE;
+    EXPECT_EQ(glbv('q', q, v), "?? ung\xfcltiger Parameter q");
+    eLang = LANG_FR;
+    EXPECT_EQ(glbv('q', q, v), "?? Le Parametre q est erron\xe9");
+    eLang = LANG_HR;
+    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
+}
+
+TEST_F(Installed, StoreWriteFailuresAndMissingStoreKey) {
+    // A directory standing where the variable file belongs: the write fails.
+    ASSERT_EQ(mkdir(sb.store_file("blocked").c_str(), 0755), 0);
+    std::string n = "blocked", v = "x";
+    testing::internal::CaptureStderr();
+    glbv('w', n, v);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(v.rfind("?? GLBV blocked cannot be created: ", 0), 0u) << v;
+    EXPECT_NE(err.find("glbv() write " + sb.store_file("blocked") + " failed: "), std::string::npos);
+    EXPECT_NE(sb.protocol().find(" Error: GLBV:["), std::string::npos);
+    EXPECT_NE(sb.protocol().find("]: ?? GLBV blocked cannot be created"), std::string::npos);
+    // No temporary file is left behind.
+    auto r = testsupport::run({"/bin/sh", "-c", "ls -A " + sb.path("rw/glbv") + " | grep -c '^\\.~' || true"});
+    EXPECT_EQ(r.out, "0\n");
+
+    sb.set_config("[Pathes]", "gv_rw_glbv", "");
+    std::string m = "gv_x", mv;
+    EXPECT_EQ(glbv('r', m, mv), "Fatal software error FILE=../cm_hal_unix LINE=249 ( error reading sm_ini)");
+}
+
+TEST_F(Installed, ResolveGlbvAndPath) {
+    sb.set_var("gv_data", "/data");
+    std::string f = "gv_data:/sub/file";
+    EXPECT_EQ(resolve_glbv(f), 1);
+    EXPECT_EQ(f, "/data/sub/file");
+    f = "gv_data";
+    EXPECT_EQ(resolve_glbv(f), 1);
+    EXPECT_EQ(f, "/data");
+    f = "gv_nothing:/sub";
+    EXPECT_EQ(resolve_glbv(f), 0);
+    EXPECT_EQ(f, "gv_nothing:/sub");
+
+    std::string p = "gv_rw_tmp:x.log";
+    EXPECT_EQ(resolve_path(p), 1);
+    EXPECT_EQ(p, sb.path("rw/tmp/x.log"));
+    p = "gv_rw_tmp:";
+    resolve_path(p);
+    EXPECT_EQ(p, sb.path("rw/tmp/"));
+    p = "no_such_key:x";
+    EXPECT_EQ(resolve_path(p), 1);
+    EXPECT_EQ(p, "no_such_key:x");
+}
+
+TEST_F(Installed, TrapParErrWritesE015AndExitsZero) {
+    eLang = LANG_EN;
+    trap_par_err("SM_CLIENT", 0);
+    EXPECT_NE(sb.protocol().find("E015-BASICS ["), std::string::npos);
+    EXPECT_NE(sb.protocol().find("]: Missing parameters - more information with: sm_sm_client -h"),
+              std::string::npos);
+    EXPECT_EXIT(
+        {
+            eLang = LANG_FR;
+            trap_par_err("SM_CLIENT", 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Installed, TrapDbErr) {
+    str_log log;
+    trap_db_err("MOD", "bad", log, 0);
+    EXPECT_NE(sb.protocol().find("E018-DATABAS[") , std::string::npos);
+    EXPECT_NE(sb.protocol().find("]: MOD with unexpected result: bad."), std::string::npos);
+    EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
+}
