@@ -266,8 +266,10 @@ void ARGUMENTS(int argc, char** argv) {
         bool on = !sw.empty() && sw[0] != '?' && gcFunc != '\0' && sw.find(gcFunc) != std::string::npos;
         strLog.iFlg = on ? 1 : 0;
         strLog.iVerify = 1;
-        GET_USER_NAME(user);
-        SM_TRACE(strLog, 0, "\n %s   User= %s ", kVersionLine, user.c_str());
+        if (strLog.iFlg > 0) {
+            GET_USER_NAME(user);
+            WRITE_TRACE(strLog, "\n %s   User= %s ", kVersionLine, user.c_str());
+        }
     }
 
     std::string msg;

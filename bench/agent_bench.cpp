@@ -1,0 +1,98 @@
+// Whole-process cost of sm_client jobs in a warm installation, next to the
+// cost of starting /bin/true in the same run. Every job ends with a fixed
+// 100 ms completion pause; the counters report the time above it.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/run.hpp"
+
+extern char** environ;
+
+namespace {
+
+constexpr double kPauseMs = 100.0;
+
+testsupport::Sandbox& sandbox() {
+    static auto sb = std::make_unique<testsupport::Sandbox>();
+    return *sb;
+}
+
+double last_cpu_ms = 0;  // user+system time of the last child
+
+// Runs argv with stdin/stdout/stderr on /dev/null; returns wall time in ms.
+double spawn_ms(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) return -1;
+    int st;
+    struct rusage ru {};
+    wait4(pid, &st, 0, &ru);
+    last_cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+                  (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+    auto t1 = std::chrono::steady_clock::now();
+    posix_spawn_file_actions_destroy(&fa);
+    return std::chrono::duration<double, std::milli>(t1 - t0).count();
+}
+
+double true_ms = 0, true_cpu_ms = 0;
+
+void BM_BinTrue(benchmark::State& state) {
+    double sum = 0, cpu = 0;
+    for (auto _ : state) {
+        double ms = spawn_ms({"/bin/true"});
+        state.SetIterationTime(ms / 1000.0);
+        sum += ms;
+        cpu += last_cpu_ms;
+    }
+    true_ms = sum / static_cast<double>(state.iterations());
+    true_cpu_ms = cpu / static_cast<double>(state.iterations());
+    state.counters["ms"] = true_ms;
+    state.counters["cpu_ms"] = true_cpu_ms;
+}
+
+void run_agent(benchmark::State& state, const std::vector<std::string>& args) {
+    setenv("ZARVO_INI", sandbox().root_file().c_str(), 1);
+    std::vector<std::string> argv{testsupport::bin_dir() + "/sm_client"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    spawn_ms(argv);  // warm the caches
+    double sum = 0, cpu = 0;
+    for (auto _ : state) {
+        double ms = spawn_ms(argv);
+        state.SetIterationTime(ms / 1000.0);
+        sum += ms;
+        cpu += last_cpu_ms;
+    }
+    double mean = sum / static_cast<double>(state.iterations());
+    // CPU time of the child: less disturbed by other load than wall time.
+    state.counters["cpu_ms"] = cpu / static_cast<double>(state.iterations());
+    state.counters["own_cpu_ms"] = cpu / static_cast<double>(state.iterations()) - true_cpu_ms;
+    state.counters["above_pause_ms"] = mean - kPauseMs;
+    state.counters["own_work_ms"] = mean - kPauseMs - true_ms;  // minus process start-up
+}
+
+void BM_AgentWrite(benchmark::State& state) { run_agent(state, {"-i", "b1", "-f", "W", "-n", "gv_bench", "-s", "some value"}); }
+void BM_AgentRead(benchmark::State& state) { run_agent(state, {"-i", "b2", "-f", "G", "-n", "gv_bench"}); }
+
+}  // namespace
+
+BENCHMARK(BM_BinTrue)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AgentWrite)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AgentRead)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
