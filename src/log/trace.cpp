@@ -116,6 +116,18 @@ void WRITE_TRACE(str_log& log, const char* cpFormat, ...) {
     va_end(ap);
 }
 
+// The "COPY_FILE" form without a printf-checked format.
+static void write_trace_unchecked(str_log& log, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    VWRITE_TRACE(log, fmt, ap);
+    va_end(ap);
+}
+
+void WRITE_TRACE_COPY_FILE(str_log& log, const std::string& path) {
+    write_trace_unchecked(log, "COPY_FILE", path.c_str());
+}
+
 int log_check(const std::string& cpInput) {
     std::string name = cut(cpInput, kModuleNameMax);
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

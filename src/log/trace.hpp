@@ -37,6 +37,8 @@ int log_check(const std::string& cpInput);
 // Callers test log.iFlg themselves.
 void WRITE_TRACE(str_log& log, const char* cpFormat, ...) __attribute__((format(printf, 2, 3)));
 void VWRITE_TRACE(str_log& log, const char* cpFormat, va_list ap);
+// WRITE_TRACE(log, "COPY_FILE", path): copies the text file at path into the trace.
+void WRITE_TRACE_COPY_FILE(str_log& log, const std::string& path);
 
 // "%s (PPID=%d)" describing the parent process, from ps; 1 on success.
 int get_parent_info(std::string& cpInfo, size_t iLength);

@@ -90,8 +90,8 @@ TEST_F(Installed, TraceCopyFileAndEcho) {
     log.iVerify = 1;
     write_file(sb.path("rw/tmp/in.txt"), "one\ntwo\n");
     testing::internal::CaptureStderr();
-    WRITE_TRACE(log, "COPY_FILE", sb.path("rw/tmp/in.txt").c_str());
-    WRITE_TRACE(log, "COPY_FILE", sb.path("rw/tmp/none.txt").c_str());
+    WRITE_TRACE_COPY_FILE(log, sb.path("rw/tmp/in.txt"));
+    WRITE_TRACE_COPY_FILE(log, sb.path("rw/tmp/none.txt"));
     std::string err = testing::internal::GetCapturedStderr();
     auto lines = lines_of(read_file(log.szFile));
     ASSERT_EQ(lines.size(), 3u);
