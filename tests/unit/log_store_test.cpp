@@ -333,3 +333,26 @@ TEST_F(Installed, TrapDbErr) {
     EXPECT_NE(sb.protocol().find("]: MOD with unexpected result: bad."), std::string::npos);
     EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
 }
+
+TEST_F(Installed, PlantedSymlinksAreNotFollowed) {
+    // A link planted where the protocol file belongs: the entry is lost, the
+    // link's target stays untouched.
+    std::string target = sb.path("rw/tmp/victim");
+    write_file(target, "keep");
+    std::string prot = sb.path("rw/prot/protocol.log");
+    ASSERT_EQ(symlink(target.c_str(), prot.c_str()), 0);
+    PROT("E100-BASICS  must not land in the victim");
+    EXPECT_EQ(read_file(target), "keep");
+
+    // A variable file replaced by a link is written as a new file: the
+    // store renames its own file over the link.
+    std::string var = sb.store_file("gv_link");
+    ASSERT_EQ(symlink(target.c_str(), var.c_str()), 0);
+    std::string n = "gv_link", v = "new";
+    glbv('w', n, v);
+    EXPECT_EQ(read_file(target), "keep");
+    struct stat st {};
+    ASSERT_EQ(lstat(var.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(var), "new");
+}
