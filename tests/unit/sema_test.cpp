@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "config/sema.hpp"
+#include "installation_env.hpp"
+
+using testsupport::exists;
+using testsupport::read_file;
+using testsupport::write_file;
+
+namespace {
+
+SCT_SEMA sema(const std::string& name, const std::string& caller = "test") {
+    SCT_SEMA s;
+    s.szSema = name;
+    s.szCaller = caller;
+    return s;
+}
+
+// A child that takes the semaphore, tells us, and waits to be killed.
+pid_t spawn_holder(const std::string& name) {
+    int p[2];
+    if (::pipe(p) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(p[0]);
+        SCT_SEMA s = sema(name, "holder job");
+        if (i_SEMA('+', &s, {}) != 1) ::_exit(1);
+        char c = 'x';
+        if (::write(p[1], &c, 1) != 1) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ::close(p[1]);
+    char c;
+    EXPECT_EQ(::read(p[0], &c, 1), 1);
+    ::close(p[0]);
+    return pid;
+}
+
+void kill_and_reap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int st;
+    ::waitpid(pid, &st, 0);
+}
+
+}  // namespace
+
+TEST(Sema, TakeCreatesDirectoryAndRecordReleaseEmpties) {
+    InstallationEnv env;
+    const std::string file = env.work("sem/job.sem");
+    ASSERT_FALSE(exists(env.work("sem")));
+    SCT_SEMA s = sema("job", "caller text");
+    ASSERT_EQ(i_SEMA('S', &s, {}), 1);
+    EXPECT_GT(s.hSema, 0);
+    EXPECT_EQ(read_file(file), std::to_string(::getpid()) + " caller text");
+    EXPECT_TRUE(::fcntl(s.hSema, F_GETFD) & FD_CLOEXEC);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(env.work("sem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0002, 0u);
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    EXPECT_EQ(i_SEMA('R', &s, {}), 1);
+    EXPECT_EQ(s.hSema, 0);
+    EXPECT_EQ(read_file(file), "");
+    EXPECT_TRUE(exists(file));  // the lock file stays
+
+    SCT_SEMA none = sema("job");
+    EXPECT_EQ(i_SEMA('-', &none, {}), 1);  // not held by anyone: nothing to do
+    EXPECT_EQ(i_SEMA('?', &none, {}), 0);
+    EXPECT_EQ(none.szMsg, "semaphore job is free");
+    EXPECT_EQ(i_SEMA('x', &none, {}), 0);
+    EXPECT_EQ(none.szMsg, "error: invalid argument x");
+}
+
+TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
+    InstallationEnv env;
+    pid_t holder = spawn_holder("busy");
+    ASSERT_GT(holder, 0);
+    const std::string record = std::to_string(holder) + " holder job";
+
+    SCT_SEMA s = sema("busy");
+    EXPECT_EQ(i_SEMA('*', &s, {}), 0);
+    EXPECT_EQ(s.szMsg, "another process " + record + " is holding semaphore busy");
+    EXPECT_EQ(s.hSema, 0);
+    EXPECT_EQ(i_SEMA('?', &s, {}), 1);
+    EXPECT_EQ(s.szMsg, record);
+
+    kill_and_reap(holder);
+    EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record left behind
+    EXPECT_EQ(i_SEMA('?', &s, {}), 0);                        // ... and cleared on inquiry
+    EXPECT_EQ(read_file(env.work("sem/busy.sem")), "");
+    EXPECT_EQ(i_SEMA('*', &s, {}), 1);
+    EXPECT_EQ(i_SEMA('-', &s, {}), 1);
+}
+
+TEST(Sema, NoLostUpdatesAcrossProcesses) {
+    InstallationEnv env;
+    const std::string counter = env.work("counter");
+    write_file(counter, "0");
+    constexpr int kProcs = 8, kRounds = 500;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; ++p) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            for (int i = 0; i < kRounds; ++i) {
+                SCT_SEMA s = sema("counter");
+                if (i_SEMA('+', &s, {}) != 1) ::_exit(1);
+                FILE* f = std::fopen(counter.c_str(), "r+");
+                long v = 0;
+                if (!f || std::fscanf(f, "%ld", &v) != 1) ::_exit(2);
+                std::rewind(f);
+                std::fprintf(f, "%ld", v + 1);
+                std::fclose(f);
+                if (i_SEMA('-', &s, {}) != 1) ::_exit(3);
+            }
+            ::_exit(0);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t k : kids) {
+        int st = -1;
+        ASSERT_EQ(::waitpid(k, &st, 0), k);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    EXPECT_EQ(read_file(counter), std::to_string(kProcs * kRounds));
+}
+
+TEST(SemaDeathTest, PlantedSymlinkIsNotFollowed) {
+    InstallationEnv env;
+    ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0775), 0);
+    const std::string target = env.work("victim");
+    write_file(target, "precious");
+    ASSERT_EQ(::symlink(target.c_str(), env.work("sem/evil.sem").c_str()), 0);
+    SCT_SEMA s = sema("evil");
+    EXPECT_EXIT(i_SEMA('+', &s, {}), testing::ExitedWithCode(3), "");
+    EXPECT_EQ(read_file(target), "precious");
+}
+
+TEST(Sema, WorldWritableDirectoryIsTightened) {
+    InstallationEnv env;
+    ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(env.work("sem").c_str(), 0777), 0);
+    SCT_SEMA s = sema("t");
+    ASSERT_EQ(i_SEMA('+', &s, {}), 1);
+    i_SEMA('-', &s, {});
+    struct stat st {};
+    ASSERT_EQ(::stat(env.work("sem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0002, 0u);
+}
