@@ -164,7 +164,7 @@ TEST(FileCopy, CopiesAndReportsFailure) {
     testing::internal::CaptureStderr();
     EXPECT_NE(file_copy(env.work("nosrc"), env.work("dst2")), 0);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(env.protocol_count("E009-BASICS [") + env.protocol_count("Error copying file " + env.work("nosrc")) - 1, 1);
+    EXPECT_EQ(env.protocol_lines("E009-BASICS", "Error copying file " + env.work("nosrc") + " " + env.work("dst2") + ": "), 1);
 }
 
 TEST(FileClose, AlarmOnlyForFileSystemErrors) {

@@ -37,6 +37,20 @@ public:
         for (size_t pos = p.find(needle); pos != std::string::npos; pos = p.find(needle, pos + 1)) ++n;
         return n;
     }
+    // Protocol lines that contain both a and b.
+    int protocol_lines(const std::string& a, const std::string& b) const {
+        const std::string p = sb.protocol();
+        int n = 0;
+        size_t start = 0;
+        while (start < p.size()) {
+            size_t end = p.find('\n', start);
+            if (end == std::string::npos) end = p.size();
+            const std::string line = p.substr(start, end - start);
+            if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) ++n;
+            start = end + 1;
+        }
+        return n;
+    }
     std::string work(const std::string& rel = "") const { return sb.path("rw/work/" + rel); }
 
     testsupport::Sandbox sb;
