@@ -1,6 +1,7 @@
 #include "frontend/usefile.hpp"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,9 +22,40 @@ constexpr mode_t kNewFileMode = 0666;  // before the umask, as fopen would
 
 JobResult result(int sts, std::string msg) { return {sts, cut(msg, kUsefileMsgMax)}; }
 
-// Copies in to out through buf until the end of in. 0 on success, else
-// the errno of the failed read or write.
+bool is_regular(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+bool is_pipe(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// Kernel-side copy (sendfile from a regular file, splice from a pipe).
+// 1 when everything was copied, 0 when the kernel cannot do it for these
+// descriptors (the file offsets tell the caller where to go on), -1 with
+// errno on a real error.
+int kernel_copy(int in, int out) {
+    constexpr size_t kChunk = 1 << 20;
+    const bool from_file = is_regular(in);
+    if (!from_file && !is_pipe(in)) return 0;
+    for (;;) {
+        ssize_t n = from_file ? ::sendfile(out, in, nullptr, kChunk)
+                              : ::splice(in, nullptr, out, nullptr, kChunk, SPLICE_F_MOVE);
+        if (n > 0) continue;
+        if (n == 0) return 1;
+        if (errno == EINTR || errno == EAGAIN) continue;
+        if (errno == EINVAL || errno == ENOSYS || errno == EBADF) return 0;
+        return -1;
+    }
+}
+
+// Copies in to out until the end of in: in the kernel where it can, else
+// through buf. 0 on success, else the errno of the failed read or write.
 int pump(int in, int out, char* buf, size_t size) {
+    const int k = kernel_copy(in, out);
+    if (k == 1) return 0;
+    if (k < 0) return errno ? errno : EIO;
     for (;;) {
         ssize_t n = posix::read_some(in, buf, size);
         if (n == 0) return 0;
