@@ -74,6 +74,15 @@ void tighten_dir(const std::string& dir) {
         ::chmod(dir.c_str(), st.st_mode & 07775 & ~S_IWOTH);
 }
 
+// Only a regular file will do: a planted FIFO or device must not make us
+// block or write elsewhere. Also drops a write bit for others.
+bool usable_lock_file(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (st.st_mode & S_IWOTH) ::fchmod(fd, st.st_mode & 07775 & ~S_IWOTH);
+    return true;
+}
+
 struct Ctx {
     char fn;
     SCT_SEMA* s;
@@ -88,7 +97,11 @@ void report(Ctx& c, EXIT_STATE st, const std::string& msg) { log_error(st, msg.c
 int inquire(Ctx& c, std::string* holder = nullptr) {
     SCT_SEMA& s = *c.s;
     s.szMsg = sformat("semaphore %s is free", s.szSema.c_str());
-    posix::UniqueFd fd = posix::open_fd(c.file, O_RDWR | O_NOFOLLOW);
+    posix::UniqueFd fd = posix::open_fd(c.file, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    if (fd && !usable_lock_file(fd.get())) {
+        fd.reset();
+        errno = EINVAL;
+    }
     if (!fd) {
         if (errno == ENOENT) return 0;
         std::string m = sformat("failed to open semaphore file %s", c.file.c_str());
@@ -131,7 +144,7 @@ int inquire(Ctx& c, std::string* holder = nullptr) {
 
 int take(Ctx& c) {
     SCT_SEMA& s = *c.s;
-    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK;
     posix::UniqueFd fd = posix::open_fd(c.file, flags, kSemFileMode);
     if (!fd && errno == ENOENT) {
         report(c, SM_WARNING, "failed to open lock file");
@@ -140,6 +153,10 @@ int take(Ctx& c) {
             report(c, SM_SUCCESS, sformat("directory %s created >> retry creation of lock file", dir.c_str()));
             fd = posix::open_fd(c.file, flags, kSemFileMode);
         }
+    }
+    if (fd && !usable_lock_file(fd.get())) {
+        fd.reset();
+        errno = EINVAL;
     }
     if (!fd) report(c, SM_FATAL, "failed to open lock file");
     fd = posix::UniqueFd(away_from_zero(fd.release()));

@@ -76,6 +76,17 @@ TEST(StartSystem, WaitThatCannotSucceedEndsWith127) {
     EXPECT_EQ(env.protocol_count("no child to wait for: "), 1);
 }
 
+TEST(StartSystem, ShellThatCannotStartReportsTheSystemError) {
+    InstallationEnv env;
+    // One argument beyond the kernel's limit makes the exec of the shell fail.
+    std::string cmd = "true " + std::string(200000, 'a');
+    std::string err = stderr_of([&] { EXPECT_EQ(start_system(cmd), 160 + E2BIG); });
+    EXPECT_EQ(cmd, "could not start: " + posix::errtext(E2BIG));
+    EXPECT_NE(err.find("start_system (child): " + posix::errtext(E2BIG)), std::string::npos);
+    EXPECT_NE(err.find("start_system: " + posix::errtext(E2BIG) + " (7)"), std::string::npos);
+    EXPECT_EQ(env.protocol_count("could not start: " + posix::errtext(E2BIG)), 1);
+}
+
 TEST(StartSystem, EnvironmentNotReadyRunsNothing) {
     InstallationEnv env;
     const std::string marker = env.work("ran");

@@ -145,14 +145,27 @@ TEST(SemaDeathTest, PlantedSymlinkIsNotFollowed) {
     EXPECT_EQ(read_file(target), "precious");
 }
 
+TEST(SemaDeathTest, PlantedFifoDoesNotBlock) {
+    InstallationEnv env;
+    ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0775), 0);
+    ASSERT_EQ(::mkfifo(env.work("sem/fifo.sem").c_str(), 0644), 0);
+    SCT_SEMA s = sema("fifo");
+    EXPECT_EQ(i_SEMA('?', &s, {}), 1);  // an error counts as held
+    EXPECT_EXIT(i_SEMA('+', &s, {}), testing::ExitedWithCode(3), "");
+}
+
 TEST(Sema, WorldWritableDirectoryIsTightened) {
     InstallationEnv env;
     ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0777), 0);
     ASSERT_EQ(::chmod(env.work("sem").c_str(), 0777), 0);
+    write_file(env.work("sem/t.sem"), "");
+    ASSERT_EQ(::chmod(env.work("sem/t.sem").c_str(), 0666), 0);
     SCT_SEMA s = sema("t");
     ASSERT_EQ(i_SEMA('+', &s, {}), 1);
     i_SEMA('-', &s, {});
     struct stat st {};
     ASSERT_EQ(::stat(env.work("sem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0002, 0u);
+    ASSERT_EQ(::stat(env.work("sem/t.sem").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0002, 0u);
 }
