@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 
 #include "config/sema.hpp"
 #include "installation_env.hpp"
 
-using testsupport::exists;
 using testsupport::read_file;
 using testsupport::write_file;
 
@@ -30,55 +28,41 @@ pid_t spawn_holder(const std::string& name) {
     if (::pipe(p) != 0) return -1;
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(p[0]);
         SCT_SEMA s = sema(name, "holder job");
-        if (i_SEMA('+', &s, {}) != 1) ::_exit(1);
         char c = 'x';
-        if (::write(p[1], &c, 1) != 1) ::_exit(1);
+        if (i_SEMA('+', &s, {}) != 1 || ::write(p[1], &c, 1) != 1) ::_exit(1);
         for (;;) ::pause();
     }
     ::close(p[1]);
     char c;
-    EXPECT_EQ(::read(p[0], &c, 1), 1);
+    if (::read(p[0], &c, 1) != 1) pid = -1;
     ::close(p[0]);
     return pid;
 }
 
-void kill_and_reap(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    int st;
-    ::waitpid(pid, &st, 0);
-}
-
 }  // namespace
 
-TEST(Sema, TakeCreatesDirectoryAndRecordReleaseEmpties) {
+TEST(Sema, TakeReleaseAndInquire) {
     InstallationEnv env;
     const std::string file = env.work("sem/job.sem");
-    ASSERT_FALSE(exists(env.work("sem")));
     SCT_SEMA s = sema("job", "caller text");
-    ASSERT_EQ(i_SEMA('S', &s, {}), 1);
-    EXPECT_GT(s.hSema, 0);
+    ASSERT_EQ(i_SEMA('S', &s, {}), 1);  // creates the missing directory
     EXPECT_EQ(read_file(file), std::to_string(::getpid()) + " caller text");
     EXPECT_TRUE(::fcntl(s.hSema, F_GETFD) & FD_CLOEXEC);
-
-    struct stat st {};
-    ASSERT_EQ(::stat(env.work("sem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0002, 0u);
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    struct stat dir {}, st {};
+    ASSERT_EQ(::stat(env.work("sem").c_str(), &dir) | ::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(dir.st_mode & 0002, 0u);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 
     EXPECT_EQ(i_SEMA('R', &s, {}), 1);
     EXPECT_EQ(s.hSema, 0);
     EXPECT_EQ(read_file(file), "");
-    EXPECT_TRUE(exists(file));  // the lock file stays
-
-    SCT_SEMA none = sema("job");
-    EXPECT_EQ(i_SEMA('-', &none, {}), 1);  // not held by anyone: nothing to do
-    EXPECT_EQ(i_SEMA('?', &none, {}), 0);
-    EXPECT_EQ(none.szMsg, "semaphore job is free");
-    EXPECT_EQ(i_SEMA('x', &none, {}), 0);
-    EXPECT_EQ(none.szMsg, "error: invalid argument x");
+    SCT_SEMA other = sema("job");
+    EXPECT_EQ(i_SEMA('-', &other, {}), 1);
+    EXPECT_EQ(i_SEMA('?', &other, {}), 0);
+    EXPECT_EQ(other.szMsg, "semaphore job is free");
+    EXPECT_EQ(i_SEMA('x', &other, {}), 0);
+    EXPECT_EQ(other.szMsg, "error: invalid argument x");
 }
 
 TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
@@ -86,20 +70,17 @@ TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
     pid_t holder = spawn_holder("busy");
     ASSERT_GT(holder, 0);
     const std::string record = std::to_string(holder) + " holder job";
-
     SCT_SEMA s = sema("busy");
     EXPECT_EQ(i_SEMA('*', &s, {}), 0);
     EXPECT_EQ(s.szMsg, "another process " + record + " is holding semaphore busy");
     EXPECT_EQ(s.hSema, 0);
-    EXPECT_EQ(i_SEMA('?', &s, {}), 1);
-    EXPECT_EQ(s.szMsg, record);
 
-    kill_and_reap(holder);
-    EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record left behind
-    EXPECT_EQ(i_SEMA('?', &s, {}), 0);                        // ... and cleared on inquiry
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record ...
+    EXPECT_EQ(i_SEMA('?', &s, {}), 0);                        // ... cleared on inquiry
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), "");
     EXPECT_EQ(i_SEMA('*', &s, {}), 1);
-    EXPECT_EQ(i_SEMA('-', &s, {}), 1);
 }
 
 TEST(Sema, NoLostUpdatesAcrossProcesses) {
@@ -113,14 +94,14 @@ TEST(Sema, NoLostUpdatesAcrossProcesses) {
         if (pid == 0) {
             for (int i = 0; i < kRounds; ++i) {
                 SCT_SEMA s = sema("counter");
-                if (i_SEMA('+', &s, {}) != 1) ::_exit(1);
+                i_SEMA('+', &s, {});
                 FILE* f = std::fopen(counter.c_str(), "r+");
                 long v = 0;
                 if (!f || std::fscanf(f, "%ld", &v) != 1) ::_exit(2);
                 std::rewind(f);
                 std::fprintf(f, "%ld", v + 1);
                 std::fclose(f);
-                if (i_SEMA('-', &s, {}) != 1) ::_exit(3);
+                i_SEMA('-', &s, {});
             }
             ::_exit(0);
         }
@@ -128,44 +109,20 @@ TEST(Sema, NoLostUpdatesAcrossProcesses) {
     }
     for (pid_t k : kids) {
         int st = -1;
-        ASSERT_EQ(::waitpid(k, &st, 0), k);
+        ::waitpid(k, &st, 0);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     }
     EXPECT_EQ(read_file(counter), std::to_string(kProcs * kRounds));
 }
 
-TEST(SemaDeathTest, PlantedSymlinkIsNotFollowed) {
+TEST(SemaDeathTest, PlantedLinksAndFifosAreRefused) {
     InstallationEnv env;
     ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0775), 0);
-    const std::string target = env.work("victim");
-    write_file(target, "precious");
-    ASSERT_EQ(::symlink(target.c_str(), env.work("sem/evil.sem").c_str()), 0);
-    SCT_SEMA s = sema("evil");
-    EXPECT_EXIT(i_SEMA('+', &s, {}), testing::ExitedWithCode(3), "");
-    EXPECT_EQ(read_file(target), "precious");
-}
-
-TEST(SemaDeathTest, PlantedFifoDoesNotBlock) {
-    InstallationEnv env;
-    ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0775), 0);
+    write_file(env.work("victim"), "precious");
+    ASSERT_EQ(::symlink(env.work("victim").c_str(), env.work("sem/evil.sem").c_str()), 0);
     ASSERT_EQ(::mkfifo(env.work("sem/fifo.sem").c_str(), 0644), 0);
-    SCT_SEMA s = sema("fifo");
-    EXPECT_EQ(i_SEMA('?', &s, {}), 1);  // an error counts as held
-    EXPECT_EXIT(i_SEMA('+', &s, {}), testing::ExitedWithCode(3), "");
-}
-
-TEST(Sema, WorldWritableDirectoryIsTightened) {
-    InstallationEnv env;
-    ASSERT_EQ(::mkdir(env.work("sem").c_str(), 0777), 0);
-    ASSERT_EQ(::chmod(env.work("sem").c_str(), 0777), 0);
-    write_file(env.work("sem/t.sem"), "");
-    ASSERT_EQ(::chmod(env.work("sem/t.sem").c_str(), 0666), 0);
-    SCT_SEMA s = sema("t");
-    ASSERT_EQ(i_SEMA('+', &s, {}), 1);
-    i_SEMA('-', &s, {});
-    struct stat st {};
-    ASSERT_EQ(::stat(env.work("sem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0002, 0u);
-    ASSERT_EQ(::stat(env.work("sem/t.sem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0002, 0u);
+    SCT_SEMA evil = sema("evil"), fifo = sema("fifo");
+    EXPECT_EXIT(i_SEMA('+', &evil, {}), testing::ExitedWithCode(3), "");
+    EXPECT_EXIT(i_SEMA('+', &fifo, {}), testing::ExitedWithCode(3), "");  // no hang on open
+    EXPECT_EQ(read_file(env.work("victim")), "precious");
 }
