@@ -1,5 +1,6 @@
 #include "exec/child.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,8 +35,10 @@ void write_stderr(const char* s) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (stdout_fd >= 0 && stdout_fd != 1) {
-        if (::dup2(stdout_fd, 1) < 0) ::_exit(kExecFailBase + errno);
+    if (stdout_fd == 1) {
+        ::fcntl(1, F_SETFD, 0);  // already in place: only keep it across exec
+    } else if (stdout_fd >= 0 && ::dup2(stdout_fd, 1) < 0) {
+        ::_exit(kExecFailBase + errno);
     }
     char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd), nullptr};
     ::execve("/bin/sh", argv, environ);
