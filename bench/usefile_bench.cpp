@@ -28,12 +28,15 @@ testsupport::Sandbox* gSandbox = nullptr;
 std::string gInput;   // the 1 GiB file read by the read benchmarks
 std::string gOutput;  // the file written by the create benchmarks
 
-std::map<std::string, std::string> sandbox_env() { return {{"ZARVO_INI", gSandbox->root_file()}}; }
+std::map<std::string, std::string> sandbox_env() {
+    return {{"ZARVO_INI", gSandbox->root_file()}};
+}
 
 void measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& argv,
              const std::string& stdin_path, unsigned long long generated, const std::string& out) {
     for (auto _ : state) {
-        testsupport::MeasuredRun r = testsupport::run_measured(argv, sandbox_env(), stdin_path, generated, out);
+        testsupport::MeasuredRun r =
+            testsupport::run_measured(argv, sandbox_env(), stdin_path, generated, out);
         if (r.rc != 0) {
             state.SkipWithError(("exit code " + std::to_string(r.rc)).c_str());
             return;
@@ -49,13 +52,16 @@ void measure(benchmark::State& state, const std::string& name, const std::vector
 }
 
 void BM_UsefileRead(benchmark::State& s) {
-    measure(s, "usefile_read", {testsupport::bin_dir() + "/sm_client", "-f", "u", "-m", "r", "-n", gInput}, "", 0,
-            "/dev/null");
+    measure(s, "usefile_read", {testsupport::bin_dir() + "/sm_client", "-f", "u", "-m", "r", "-n", gInput},
+            "", 0, "/dev/null");
 }
-void BM_CatRead(benchmark::State& s) { measure(s, "cat_read", {"/bin/cat", gInput}, "", 0, "/dev/null"); }
+void BM_CatRead(benchmark::State& s) {
+    measure(s, "cat_read", {"/bin/cat", gInput}, "", 0, "/dev/null");
+}
 void BM_UsefileCreate(benchmark::State& s) {
-    measure(s, "usefile_create", {testsupport::bin_dir() + "/sm_client", "-f", "u", "-m", "c", "-s", "-", "-n", gOutput},
-            "", kSize, "/dev/null");
+    measure(s, "usefile_create",
+            {testsupport::bin_dir() + "/sm_client", "-f", "u", "-m", "c", "-s", "-", "-n", gOutput}, "",
+            kSize, "/dev/null");
 }
 void BM_CatCreate(benchmark::State& s) {
     measure(s, "cat_create", {"/bin/sh", "-c", "exec cat > '" + gOutput + "'"}, "", kSize, "/dev/null");
@@ -100,9 +106,10 @@ int main(int argc, char** argv) {
         const Figures& a = gFigures[ours];
         const Figures& b = gFigures[theirs];
         if (a.runs == 0 || b.runs == 0) return;
-        std::printf("%-15s %7.0f MiB/s  peak %6.1f MiB | %-10s %7.0f MiB/s  peak %6.1f MiB | throughput ratio %.2f\n",
-                    ours, 1024 / a.mean(), a.max_rss_kb / 1024.0, theirs, 1024 / b.mean(), b.max_rss_kb / 1024.0,
-                    b.mean() / a.mean());
+        std::printf(
+            "%-15s %7.0f MiB/s  peak %6.1f MiB | %-10s %7.0f MiB/s  peak %6.1f MiB | throughput ratio %.2f\n",
+            ours, 1024 / a.mean(), a.max_rss_kb / 1024.0, theirs, 1024 / b.mean(), b.max_rss_kb / 1024.0,
+            b.mean() / a.mean());
     };
     ratio("usefile_read", "cat_read");
     ratio("usefile_create", "cat_create");

@@ -11,9 +11,9 @@ constexpr size_t kEnvValueSize = 512;    // "OPENRDA_INI=...", "PGPORT=..."
 
 // What a command needs from the environment, decided on its program word.
 struct CommandClass {
-    bool db = false;         // "sm_db ", "damisql" or "psql"
-    bool sms = false;        // "sm_sms_interface "
-    bool netware = false;    // "netware"
+    bool db = false;       // "sm_db ", "damisql" or "psql"
+    bool sms = false;      // "sm_sms_interface "
+    bool netware = false;  // "netware"
 };
 
 // Classifies cpSystemCall: a marker counts only when it starts before the

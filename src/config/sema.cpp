@@ -26,7 +26,9 @@ const char* state_word(EXIT_STATE s) {
     }
 }
 
-int pid() { return static_cast<int>(::getpid()); }
+int pid() {
+    return static_cast<int>(::getpid());
+}
 
 std::string sema_dir() {
     std::string dir = "gv_rw_work:sem";
@@ -48,7 +50,9 @@ int lock_whole(int fd, bool wait) {
     return rc;
 }
 
-bool held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
+bool held_elsewhere(int err) {
+    return err == EACCES || err == EAGAIN;
+}
 
 int truncate_fd(int fd) {
     int rc;
@@ -91,7 +95,9 @@ struct Ctx {
     std::string file;
 };
 
-void report(Ctx& c, EXIT_STATE st, const std::string& msg) { log_error(st, msg.c_str(), &c.own, &c.caller); }
+void report(Ctx& c, EXIT_STATE st, const std::string& msg) {
+    log_error(st, msg.c_str(), &c.own, &c.caller);
+}
 
 // Inquiry on a descriptor of its own; see i_SEMA for the results.
 int inquire(Ctx& c, std::string* holder = nullptr) {
@@ -150,7 +156,8 @@ int take(Ctx& c) {
         report(c, SM_WARNING, "failed to open lock file");
         const std::string dir = sema_dir();
         if (::mkdir(dir.c_str(), kSemDirMode) == 0 || errno == EEXIST) {
-            report(c, SM_SUCCESS, sformat("directory %s created >> retry creation of lock file", dir.c_str()));
+            report(c, SM_SUCCESS,
+                   sformat("directory %s created >> retry creation of lock file", dir.c_str()));
             fd = posix::open_fd(c.file, flags, kSemFileMode);
         }
     }
@@ -170,8 +177,9 @@ int take(Ctx& c) {
         const int before = s.hSema;
         std::string holder;
         if (inquire(c, &holder) == 1 && !holder.empty()) {
-            s.szMsg = cut(sformat("another process %s is holding semaphore %s", holder.c_str(), s.szSema.c_str()),
-                          kSemaMsgMax);
+            s.szMsg =
+                cut(sformat("another process %s is holding semaphore %s", holder.c_str(), s.szSema.c_str()),
+                    kSemaMsgMax);
             report(c, SM_WARNING, s.szMsg);
         } else {
             s.szMsg = "semaphore is occupied by another process";
@@ -214,7 +222,7 @@ int release(Ctx& c) {
     } else {
         if (inquire(c) == 1) {
             report(c, SM_WARNING,
-                    sformat("another process %s is holding semaphore %s", s.szMsg.c_str(), s.szSema.c_str()));
+                   sformat("another process %s is holding semaphore %s", s.szMsg.c_str(), s.szSema.c_str()));
         } else {
             SM_TRACE(c.own, 0, "[%6d] - %s", pid(), s.szMsg.c_str());
         }
@@ -238,7 +246,8 @@ void log_error(EXIT_STATE eState, const char* cpMsg, str_log* pStrLogExtern, str
     if (pStrLogExtern && pStrLogExtern->iFlg > 0)
         WRITE_TRACE(*pStrLogExtern, "%s: %s: (%d) %s", state_word(eState), cpMsg, err, text.c_str());
     if (pStrLogCaller && pStrLogCaller->iFlg > 0)
-        WRITE_TRACE(*pStrLogCaller, "[%6d] %s: %s: (%d) %s", pid(), state_word(eState), cpMsg, err, text.c_str());
+        WRITE_TRACE(*pStrLogCaller, "[%6d] %s: %s: (%d) %s", pid(), state_word(eState), cpMsg, err,
+                    text.c_str());
     if (eState == SM_FATAL) {
         std::printf("STATUS=%s MSG=%s: (%d) %s\n", "FATAL", cpMsg, err, text.c_str());
         std::fflush(stdout);

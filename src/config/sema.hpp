@@ -8,7 +8,7 @@
 
 enum EXIT_STATE { SM_SUCCESS = 0, SM_WARNING = 1, SM_ERROR = 2, SM_FATAL = 3 };
 
-constexpr size_t kSemaNameMax = 31;     // longer names are cut
+constexpr size_t kSemaNameMax = 31;  // longer names are cut
 constexpr size_t kSemaCallerMax = 1023;
 constexpr size_t kSemaMsgMax = 1031;
 constexpr size_t kSemaRecordMax = 255;  // "<pid> <caller>" in the lock file

@@ -113,7 +113,8 @@ int file_search(const std::string& cpFile, std::string& cpSearchString) {
 }
 
 int file_copy(const std::string& cpSource, const std::string& cpTarget) {
-    std::string cmd = sformat("umask 000; cp '%s' '%s'", expanded(cpSource).c_str(), expanded(cpTarget).c_str());
+    std::string cmd =
+        sformat("umask 000; cp '%s' '%s'", expanded(cpSource).c_str(), expanded(cpTarget).c_str());
     const int rc = start_system(cmd);
     if (rc != 0) PROT(pick(kMsgE009), cpSource.c_str(), cpTarget.c_str(), cmd.c_str());
     return rc;
@@ -187,8 +188,8 @@ int i_FILE_DELETE(const std::string& source, str_log strLog) {
 
 int i_FILE_FIND_EXEC_BEFORE(const std::string& cpFilePattern, const std::string& cpDate, int iDays,
                             const FileCallback& fn, str_log strLog) {
-    SM_TRACE(strLog, 0, "+++ KRL i_FILE_FIND_EXEC_BEFORE in %s  file:%s  days:%d   date:%s", cpFilePattern.c_str(),
-             cpFilePattern.c_str(), iDays, cpDate.c_str());
+    SM_TRACE(strLog, 0, "+++ KRL i_FILE_FIND_EXEC_BEFORE in %s  file:%s  days:%d   date:%s",
+             cpFilePattern.c_str(), cpFilePattern.c_str(), iDays, cpDate.c_str());
     time_t limit;
     struct tm t {};
     if (iDays < 1) {
@@ -207,7 +208,8 @@ int i_FILE_FIND_EXEC_BEFORE(const std::string& cpFilePattern, const std::string&
 
     sm_dirent de;
     if (!i_GET_DIR(cpFilePattern, &de, strLog)) {
-        SM_TRACE(strLog, 0, "--- KRL i_FILE_FIND_EXEC_BEFORE returns 0 : no matches for %s ", cpFilePattern.c_str());
+        SM_TRACE(strLog, 0, "--- KRL i_FILE_FIND_EXEC_BEFORE returns 0 : no matches for %s ",
+                 cpFilePattern.c_str());
         return 0;
     }
     const std::string path = expanded(cpFilePattern);
@@ -217,7 +219,8 @@ int i_FILE_FIND_EXEC_BEFORE(const std::string& cpFilePattern, const std::string&
         const std::string full = dir + de.d_name;
         struct stat st {};
         if (::stat(full.c_str(), &st) != 0) {
-            SM_TRACE(strLog, 0, "error from POSIX_STAT for %s  %s ", full.c_str(), posix::errtext(errno).c_str());
+            SM_TRACE(strLog, 0, "error from POSIX_STAT for %s  %s ", full.c_str(),
+                     posix::errtext(errno).c_str());
             continue;
         }
         if (st.st_mtime >= limit) {
@@ -233,7 +236,8 @@ int i_FILE_FIND_EXEC_BEFORE(const std::string& cpFilePattern, const std::string&
         ++found;
         fn(full, strLog);
     } while (i_GET_DIR("", &de, strLog));
-    SM_TRACE(strLog, 0, "--- KRL i_FILE_FIND_EXEC_BEFORE returns 1   found %d files; too young were %d ", found, young);
+    SM_TRACE(strLog, 0, "--- KRL i_FILE_FIND_EXEC_BEFORE returns 1   found %d files; too young were %d ",
+             found, young);
     return 1;
 }
 

@@ -9,8 +9,8 @@
 #include "log/trace.hpp"
 #include "util/fileops.hpp"
 
-constexpr size_t kFilePathMax = 511;     // paths are copied and cut to this
-constexpr size_t kSearchLineMax = 511;   // lines searched, newline included
+constexpr size_t kFilePathMax = 511;    // paths are copied and cut to this
+constexpr size_t kSearchLineMax = 511;  // lines searched, newline included
 constexpr size_t kDirentNameSize = 1024;
 
 struct sm_dirent {

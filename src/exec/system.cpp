@@ -34,7 +34,8 @@ int wait_status(pid_t pid, int options, const std::string& prefix, std::string* 
     int status = 0;
     if (wait_child(pid, &status, options) >= 0) return status;
     const int err = errno;
-    std::fprintf(stderr, "start_system: no child to wait for! %s (errno=%d)\n", posix::errtext(err).c_str(), err);
+    std::fprintf(stderr, "start_system: no child to wait for! %s (errno=%d)\n", posix::errtext(err).c_str(),
+                 err);
     std::string text = "no child to wait for: " + posix::errtext(err);
     e008(prefix, text);
     if (buffer) *buffer = text;
@@ -48,16 +49,15 @@ struct Wording {
     const char* not_found_text;
 };
 
-const Wording kStartSystem{
-    "/bin/sh terminated due to receipt of a signal that was not caught: %d\n", true,
-    "could not start: please check"};
-const Wording kCmSystem{
-    "/bin/sh terminated due to the receipt of a signal that was not caught: %d\n", false,
-    "could not start: please check it: "};
+const Wording kStartSystem{"/bin/sh terminated due to receipt of a signal that was not caught: %d\n", true,
+                           "could not start: please check"};
+const Wording kCmSystem{"/bin/sh terminated due to the receipt of a signal that was not caught: %d\n", false,
+                        "could not start: please check it: "};
 
 // Reports every failure that status shows (stderr line, E008, text in
 // out) and returns the exit-code byte.
-int decode(int status, const std::string& cmd, const std::string& prefix, const Wording& w, std::string& out) {
+int decode(int status, const std::string& cmd, const std::string& prefix, const Wording& w,
+           std::string& out) {
     const int low = status & 0xff;
     const int code = (status >> 8) & 0xff;
     if (low != 0) {
@@ -68,13 +68,15 @@ int decode(int status, const std::string& cmd, const std::string& prefix, const 
     if (low != 0 && code == 0) {
         const int sig = low & 0x7f;
         std::fprintf(stderr, w.shell_signal_line, sig);
-        out = std::string("/bin/sh terminated due to receipt of a signal that was not caught: ") + intoas(sig);
+        out =
+            std::string("/bin/sh terminated due to receipt of a signal that was not caught: ") + intoas(sig);
         e008(prefix, out);
     }
     if (code >= kSignalBase && code <= kSignalMax) {
         std::fprintf(stderr, "exe terminated due to the receipt of a signal that was not caught: %d\n",
                      code - kSignalBase);
-        out = std::string("terminated due to receipt of a signal that was not caught: ") + intoas(code - kSignalBase);
+        out = std::string("terminated due to receipt of a signal that was not caught: ") +
+              intoas(code - kSignalBase);
         e008(prefix, out);
     }
     if (code > kSignalMax) {
@@ -137,12 +139,13 @@ int start_system_tee(std::string& cpExe, const std::string& cpInfile, const std:
     std::string cmd, without_tee;
     if (glbv_get("gv_start_system_without_tee", without_tee)) {
         SM_TRACE(strLog, 0, "INFO: glbv gv_start_system_without_tee is set so start_system_tee without tee");
-        cmd = sformat("%s >> %s %s 2>>%s ", cpExe.c_str(), cpOutfile.c_str(), redirect.c_str(), cpErrfile.c_str());
+        cmd = sformat("%s >> %s %s 2>>%s ", cpExe.c_str(), cpOutfile.c_str(), redirect.c_str(),
+                      cpErrfile.c_str());
     } else if (cpOutfile == "STDOUT" || cpOutfile == "-") {
         cmd = sformat("%s %s", cpExe.c_str(), redirect.c_str());
     } else {
-        cmd = sformat("{ %s 2>&1 1>>%s %s || echo %s$? > %s; } | tee -a %s 1>&2", cpExe.c_str(), cpOutfile.c_str(),
-                      redirect.c_str(), kExitMark, errstatus.c_str(), cpErrfile.c_str());
+        cmd = sformat("{ %s 2>&1 1>>%s %s || echo %s$? > %s; } | tee -a %s 1>&2", cpExe.c_str(),
+                      cpOutfile.c_str(), redirect.c_str(), kExitMark, errstatus.c_str(), cpErrfile.c_str());
     }
     cmd = cut(cmd, kTeeCommandMax);
     SM_TRACE(strLog, 0, "start_system_tee: cmd = %s", cmd.c_str());
@@ -161,8 +164,10 @@ int start_system_tee(std::string& cpExe, const std::string& cpInfile, const std:
         SM_TRACE(strLog, 0, "iReturn in start_system_tee = %d", iReturn);
         if (iReturn >= kSignalBase && iReturn <= kSignalMax) {
             const int sig = iReturn - kSignalBase;
-            std::fprintf(stderr, "exe terminated due to the receipt of a signal that was not caught: %d\n", sig);
-            SM_TRACE(strLog, 0, "start_system_tee: %s terminated due to the receipt of a signal that was not caught: %d",
+            std::fprintf(stderr, "exe terminated due to the receipt of a signal that was not caught: %d\n",
+                         sig);
+            SM_TRACE(strLog, 0,
+                     "start_system_tee: %s terminated due to the receipt of a signal that was not caught: %d",
                      cpExe.c_str(), sig);
             cpExe = std::string("terminated due to receipt of a signal that was not caught: ") + intoas(sig);
             e008(built, cpExe);

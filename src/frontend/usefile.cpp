@@ -20,7 +20,9 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0666;  // before the umask, as fopen would
 
-JobResult result(int sts, std::string msg) { return {sts, cut(msg, kUsefileMsgMax)}; }
+JobResult result(int sts, std::string msg) {
+    return {sts, cut(msg, kUsefileMsgMax)};
+}
 
 bool is_regular(int fd) {
     struct stat st {};
@@ -141,7 +143,8 @@ JobResult exists(const std::string& file) {
     SM_TRACE(strLog, 0, "check existence of file %s ", file.c_str());
     // A directory that cannot be read as a file still counts when we can
     // enter it (which leaves us there).
-    if (file_exist(file) || ::chdir(file.c_str()) == 0) return result(0, sformat("%s existing", file.c_str()));
+    if (file_exist(file) || ::chdir(file.c_str()) == 0)
+        return result(0, sformat("%s existing", file.c_str()));
     return result(2, sformat("%s not found", file.c_str()));
 }
 

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
-int i_MKDIR(const std::string& cpPath) { return ::mkdir(cpPath.c_str(), kDirMode) == 0 ? 1 : 0; }
+int i_MKDIR(const std::string& cpPath) {
+    return ::mkdir(cpPath.c_str(), kDirMode) == 0 ? 1 : 0;
+}
 
 std::string& GIVE_ME_FILE_NAME(std::string& cpFileName) {
     // A leading backslash may be meaningful to the caller; keep it.

@@ -59,8 +59,9 @@ TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", "gv_rw_tmp:ref", "-s", "x"}).rc, 0);
     EXPECT_EQ(read_file(sb.path("rw/tmp/ref")), "x\n");
 
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "-"}, input(std::string(100000, 'z')))),
-              "STATUS=ERROR MSG=write to /dev/full: No space left on device");
+    EXPECT_EQ(
+        status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "-"}, input(std::string(100000, 'z')))),
+        "STATUS=ERROR MSG=write to /dev/full: No space left on device");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "x"})),
               "STATUS=ERROR MSG=write to /dev/full: No space left on device");
 }
@@ -68,7 +69,8 @@ TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
 TEST(Usefile, AppendOnlyToExistingFiles) {
     Sandbox sb;
     const std::string f = sb.path("rw/work/w.txt");
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "x"})), "STATUS=ERROR MSG=" + f + " not found");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "x"})),
+              "STATUS=ERROR MSG=" + f + " not found");
     EXPECT_FALSE(exists(f));
     write_file(f, "one\n");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "two"})),
@@ -85,17 +87,20 @@ TEST(Usefile, ExistFindAndChmod) {
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "e", "-n", d})), "STATUS=SUCCESS MSG=" + d + " existing");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "e", "-n", f + "x"})), "STATUS=ERROR MSG=" + f + "x not found");
 
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "f", "-n", f, "-s", "key=^"})), "STATUS=SUCCESS MSG=key=value here");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "f", "-n", f, "-s", "key=^"})),
+              "STATUS=SUCCESS MSG=key=value here");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "f", "-n", f, "-s", "absent"})), "STATUS=SUCCESS MSG=absent");
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "f", "-n", f + "x", "-s", "a"}).rc, 2);
 
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "m", "-n", f, "-s", "750"})), "STATUS=SUCCESS MSG=chmod " + f + " successful");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "m", "-n", f, "-s", "750"})),
+              "STATUS=SUCCESS MSG=chmod " + f + " successful");
     struct stat st {};
     ASSERT_EQ(::stat(f.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "m", "-n", f + "x", "-s", "750"})),
               "STATUS=ERROR MSG=chmod " + f + "x: No such file or directory");
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "x", "-n", f})), "STATUS=WARNING MSG=wrong option in command line");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "x", "-n", f})),
+              "STATUS=WARNING MSG=wrong option in command line");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c"})), "STATUS=WARNING MSG=missing filename via -n");
 }
 
@@ -110,8 +115,9 @@ TEST(Usefile, DeleteByNamePatternAndAge) {
 
     for (const char* n : {"old.log", "new.log"}) write_file(dir + n, "");
     const time_t now = ::time(nullptr);
-    struct utimbuf old_t {now - 7 * 86400 - 3600, now - 7 * 86400 - 3600}, new_t {now - 7 * 86400 + 3600,
-                                                                                 now - 7 * 86400 + 3600};
+    struct utimbuf old_t {
+        now - 7 * 86400 - 3600, now - 7 * 86400 - 3600
+    }, new_t{now - 7 * 86400 + 3600, now - 7 * 86400 + 3600};
     ASSERT_EQ(::utime((dir + "old.log").c_str(), &old_t) | ::utime((dir + "new.log").c_str(), &new_t), 0);
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.log", "-t", "7"}).rc, 0);
     EXPECT_FALSE(exists(dir + "old.log"));
@@ -124,8 +130,10 @@ TEST(Usefile, DeleteByNamePatternAndAge) {
 
 TEST(FileJobs, ExistFunctionAndDirectoryCreation) {
     Sandbox sb;
-    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", "/nonexistent"})), "STATUS=WARNING MSG=/nonexistent doesn't exist");
-    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", sb.root_file()})), "STATUS=SUCCESS MSG=" + sb.root_file() + " exists");
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", "/nonexistent"})),
+              "STATUS=WARNING MSG=/nonexistent doesn't exist");
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", sb.root_file()})),
+              "STATUS=SUCCESS MSG=" + sb.root_file() + " exists");
     const std::string deep = sb.path("rw/work/a/b/c");
     EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " newly created");
     EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " already existing");

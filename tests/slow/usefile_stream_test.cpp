@@ -1,5 +1,6 @@
 // Usefile streams: memory stays flat however large the file is.
 #include <gtest/gtest.h>
+
 #include "support/run.hpp"
 
 namespace {

@@ -1,8 +1,9 @@
+#include "config/environ.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "config/environ.hpp"
 #include "installation_env.hpp"
 
 namespace {
@@ -32,19 +33,23 @@ TEST(CommandClass, OnlyTheProgramWordCounts) {
 
 TEST(SetenvZarvo, DatabaseCommandsNeedTheirSettings) {
     InstallationEnv env;
-    EXPECT_EQ(setenv_for("damisql -s x"), std::make_pair(0, std::string("key OPENRDA_INI not found in /etc/zarvo2000.ini\n")));
+    EXPECT_EQ(setenv_for("damisql -s x"),
+              std::make_pair(0, std::string("key OPENRDA_INI not found in /etc/zarvo2000.ini\n")));
     EXPECT_EQ(setenv_for("ls -l").first, 1);
 
     const std::string rda = env.sb.path("etc/rda.ini");
-    testsupport::write_file(env.sb.root_file(), testsupport::read_file(env.sb.root_file()) + "OPENRDA_INI=" + rda + "\n");
-    EXPECT_EQ(setenv_for("damisql -s x"), std::make_pair(0, std::string("key gv_port_db not found in sm.ini\n")));
+    testsupport::write_file(env.sb.root_file(),
+                            testsupport::read_file(env.sb.root_file()) + "OPENRDA_INI=" + rda + "\n");
+    EXPECT_EQ(setenv_for("damisql -s x"),
+              std::make_pair(0, std::string("key gv_port_db not found in sm.ini\n")));
     EXPECT_EQ(env_of("OPENRDA_INI"), rda);
 
     env.sb.set_config("[Server]", "gv_port_db", "5433");
     EXPECT_EQ(setenv_for("damisql -s x"), std::make_pair(1, std::string()));
     EXPECT_EQ(env_of("PGPORT"), "5433");
     const std::string path = env_of("PATH");
-    EXPECT_NE(path.find(":" + env.sb.path("ro/bin/") + ":" + env.sb.path("ro/db/") + ":" + env.sb.path("ro/pgsql/")),
+    EXPECT_NE(path.find(":" + env.sb.path("ro/bin/") + ":" + env.sb.path("ro/db/") + ":" +
+                        env.sb.path("ro/pgsql/")),
               std::string::npos);
     EXPECT_EQ(path.find(env.sb.path("ro/sms/")), std::string::npos);
 }

@@ -26,7 +26,9 @@ Outcome system_of(std::string cmd) {
     return {rc, cmd, testing::internal::GetCapturedStderr()};
 }
 
-bool has(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+bool has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
 
 }  // namespace
 
@@ -66,7 +68,8 @@ TEST(StartSystem, StatusDecoding) {
 TEST(StartSystem, FailingWaitEndsWith127) {
     InstallationEnv env;
     // With SIGCHLD ignored the kernel reaps the child itself and every wait fails.
-    struct sigaction ign {}, old {};
+    struct sigaction ign {
+    }, old{};
     ign.sa_handler = SIG_IGN;
     ::sigaction(SIGCHLD, &ign, &old);
     Outcome o = system_of("true");
@@ -83,7 +86,9 @@ TEST(CmSystem, KeepsCommandAndReportsStoppedChild) {
     const std::string pidfile = env.work("pid");
     EXPECT_EQ(i_cm_system("echo $$ > " + pidfile + "; kill -STOP $$"), SIGSTOP);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(env.protocol_count("Error: start_system: no_such_program_xyz: could not start: please check it: "), 1);
+    EXPECT_EQ(
+        env.protocol_count("Error: start_system: no_such_program_xyz: could not start: please check it: "),
+        1);
     pid_t pid = std::stoi(read_file(pidfile));
     ::kill(pid, SIGKILL);
     EXPECT_EQ(::waitpid(pid, nullptr, 0), pid);  // still our child, reaped here

@@ -1,3 +1,5 @@
+#include "exec/fileutil.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -5,7 +7,6 @@
 #include <cerrno>
 #include <set>
 
-#include "exec/fileutil.hpp"
 #include "installation_env.hpp"
 #include "util/posix.hpp"
 
@@ -16,7 +17,9 @@ using testsupport::write_file;
 namespace {
 
 void set_mtime(const std::string& path, time_t t) {
-    struct utimbuf u {t, t};
+    struct utimbuf u {
+        t, t
+    };
     ASSERT_EQ(::utime(path.c_str(), &u), 0);
 }
 

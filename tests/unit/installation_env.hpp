@@ -10,7 +10,7 @@
 #include "support/run.hpp"
 
 class InstallationEnv {
-public:
+   public:
     InstallationEnv() {
         for (const char* k : {"ZARVO_INI", "PATH", "PGPORT", "OPENRDA_INI", "LD_LIBRARY_PATH"}) {
             const char* v = std::getenv(k);
@@ -19,7 +19,8 @@ public:
         ::setenv("ZARVO_INI", sb.root_file().c_str(), 1);
     }
     ~InstallationEnv() {
-        for (auto& [k, v] : saved_) v ? (void)::setenv(k.c_str(), v->c_str(), 1) : (void)::unsetenv(k.c_str());
+        for (auto& [k, v] : saved_)
+            v ? (void)::setenv(k.c_str(), v->c_str(), 1) : (void)::unsetenv(k.c_str());
     }
     // Occurrences of needle in the protocol log.
     int protocol_count(const std::string& needle) const {
@@ -32,6 +33,6 @@ public:
 
     testsupport::Sandbox sb;
 
-private:
+   private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };

@@ -1,5 +1,7 @@
-#include <gtest/gtest.h>
+#include "config/sema.hpp"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,7 +9,6 @@
 
 #include <cstdio>
 
-#include "config/sema.hpp"
 #include "installation_env.hpp"
 
 using testsupport::read_file;
@@ -49,7 +50,8 @@ TEST(Sema, TakeReleaseAndInquire) {
     ASSERT_EQ(i_SEMA('S', &s, {}), 1);  // creates the missing directory
     EXPECT_EQ(read_file(file), std::to_string(::getpid()) + " caller text");
     EXPECT_TRUE(::fcntl(s.hSema, F_GETFD) & FD_CLOEXEC);
-    struct stat dir {}, st {};
+    struct stat dir {
+    }, st{};
     ASSERT_EQ(::stat(env.work("sem").c_str(), &dir) | ::stat(file.c_str(), &st), 0);
     EXPECT_EQ(dir.st_mode & 0002, 0u);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -78,7 +80,7 @@ TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record ...
-    EXPECT_EQ(i_SEMA('?', &s, {}), 0);                        // ... cleared on inquiry
+    EXPECT_EQ(i_SEMA('?', &s, {}), 0);                       // ... cleared on inquiry
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), "");
     EXPECT_EQ(i_SEMA('*', &s, {}), 1);
 }
