@@ -115,6 +115,10 @@ int inquire(Ctx& c, std::string* holder = nullptr) {
         s.szMsg = cut(m, kSemaMsgMax);
         return 1;
     }
+    // Try the lock first: the record read afterwards then belongs to the
+    // process that holds (or last held) the lock, not to an earlier one.
+    const int locked = lock_whole(fd.get(), false);
+    const int err = errno;
     char rec[kSemaRecordMax + 1];
     ssize_t n;
     do {
@@ -124,8 +128,7 @@ int inquire(Ctx& c, std::string* holder = nullptr) {
     if (!record.empty()) s.szMsg = cut(record, kSemaMsgMax);
     if (holder) *holder = record;
 
-    if (lock_whole(fd.get(), false) < 0) {
-        int err = errno;
+    if (locked < 0) {
         if (held_elsewhere(err)) {
             if (record.empty()) {
                 s.szMsg = "semaphore is locked but no process information available";
