@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +207,68 @@ void Sandbox::set_config(const std::string& section, const std::string& key, con
         out += key + "=" + value + "\n";
     }
     write_file(path, out);
+}
+
+MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                         const std::string& stdin_path, unsigned long long stdin_bytes,
+                         const std::string& stdout_path) {
+    MeasuredRun r;
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        if (!env.count(kv.substr(0, kv.find('=')))) envs.push_back(kv);
+    }
+    for (auto& [k, v] : env) envs.push_back(k + "=" + v);
+    std::vector<char*> cenv, cargv;
+    for (auto& s : envs) cenv.push_back(s.data());
+    cenv.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    for (auto& s : args) cargv.push_back(s.data());
+    cargv.push_back(nullptr);
+
+    int feed[2] = {-1, -1};
+    const bool generate = stdin_path.empty() && stdin_bytes > 0;
+    if (generate && ::pipe2(feed, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        int in = generate ? feed[0] : ::open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+        int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(cargv[0], cargv.data(), cenv.data());
+        ::_exit(127);
+    }
+    if (generate) {
+        ::close(feed[0]);
+        // A reader that stops early must not kill us with SIGPIPE.
+        struct sigaction ign {}, old {};
+        ign.sa_handler = SIG_IGN;
+        ::sigaction(SIGPIPE, &ign, &old);
+        std::string chunk(1 << 20, '\0');
+        for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>('a' + i % 26);
+        unsigned long long left = stdin_bytes;
+        while (left > 0) {
+            size_t n = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
+            ssize_t w = ::write(feed[1], chunk.data(), n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;  // the reader is gone
+            left -= static_cast<unsigned long long>(w);
+        }
+        ::close(feed[1]);
+        ::sigaction(SIGPIPE, &old, nullptr);
+    }
+    int st = 0;
+    struct rusage ru {};
+    while (::wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.max_rss_kb = ru.ru_maxrss;
+    return r;
 }
 
 }  // namespace testsupport

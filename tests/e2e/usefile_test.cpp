@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <ctime>
+
+#include "support/run.hpp"
+
+using testsupport::exists;
+using testsupport::read_file;
+using testsupport::RunOptions;
+using testsupport::RunResult;
+using testsupport::Sandbox;
+using testsupport::write_file;
+
+namespace {
+
+// The second result line, "STATUS=<word> MSG=<msg>".
+std::string status(const RunResult& r) {
+    size_t p = r.err.rfind("STATUS=");
+    return p == std::string::npos ? "<none>" : r.err.substr(p, r.err.find('\n', p) - p);
+}
+
+RunOptions input(const std::string& data) {
+    RunOptions o;
+    o.stdin_data = data;
+    return o;
+}
+
+}  // namespace
+
+TEST(Usefile, ReadPutsExactBytesOnStdoutAndNothingElse) {
+    Sandbox sb;
+    std::string bytes;
+    for (int i = 0; i < 3 * 256; ++i) bytes.push_back(static_cast<char>(i));
+    const std::string f = sb.path("rw/work/bin.dat");
+    write_file(f, bytes);
+    RunResult r = sb.sm({"-i", "r1", "-f", "u", "-m", "r", "-n", f});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, bytes);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sb.var("gv_client_msg_r1"), "read from " + f + " successful");
+    r = sb.sm({"-i", "r2", "-f", "u", "-m", "r", "-n", f + "x"});
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_EQ(sb.var("gv_client_msg_r2"), "read from " + f + "x: No such file or directory");
+}
+
+TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
+    Sandbox sb;
+    const std::string f = sb.path("rw/work/c.txt");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", f, "-s", "hello world"})),
+              "STATUS=SUCCESS MSG=create and write to " + f + " successful");
+    EXPECT_EQ(read_file(f), "hello world\n");
+    const std::string bin("a\0b\xff\n", 5);
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", f, "-s", "-"}, input(bin)).rc, 0);
+    EXPECT_EQ(read_file(f), bin);  // replaced, byte for byte
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", f, "-s", "-"}).rc, 0);
+    EXPECT_EQ(read_file(f), "");
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", "gv_rw_tmp:ref", "-s", "x"}).rc, 0);
+    EXPECT_EQ(read_file(sb.path("rw/tmp/ref")), "x\n");
+
+    EXPECT_EQ(
+        status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "-"}, input(std::string(100000, 'z')))),
+        "STATUS=ERROR MSG=write to /dev/full: No space left on device");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "x"})),
+              "STATUS=ERROR MSG=write to /dev/full: No space left on device");
+}
+
+TEST(Usefile, AppendOnlyToExistingFiles) {
+    Sandbox sb;
+    const std::string f = sb.path("rw/work/w.txt");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "x"})),
+              "STATUS=ERROR MSG=" + f + " not found");
+    EXPECT_FALSE(exists(f));
+    write_file(f, "one\n");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "two"})),
+              "STATUS=SUCCESS MSG=write to " + f + " successful");
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "-"}, input("three\nfour")).rc, 0);
+    EXPECT_EQ(read_file(f), "one\ntwo\nthree\nfour");
+}
+
+TEST(Usefile, ExistFindAndChmod) {
+    Sandbox sb;
+    const std::string f = sb.path("rw/work/f.txt"), d = sb.path("rw/work");
+    write_file(f, "first line\nkey=value here\n");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-n", f})), "STATUS=SUCCESS MSG=" + f + " existing");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "e", "-n", d})), "STATUS=SUCCESS MSG=" + d + " existing");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "e", "-n", f + "x"})), "STATUS=ERROR MSG=" + f + "x not found");
+
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "f", "-n", f, "-s", "key=^"})),
+              "STATUS=SUCCESS MSG=key=value here");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "f", "-n", f, "-s", "absent"})), "STATUS=SUCCESS MSG=absent");
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "f", "-n", f + "x", "-s", "a"}).rc, 2);
+
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "m", "-n", f, "-s", "750"})),
+              "STATUS=SUCCESS MSG=chmod " + f + " successful");
+    struct stat st {};
+    ASSERT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "m", "-n", f + "x", "-s", "750"})),
+              "STATUS=ERROR MSG=chmod " + f + "x: No such file or directory");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "x", "-n", f})),
+              "STATUS=WARNING MSG=wrong option in command line");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c"})), "STATUS=WARNING MSG=missing filename via -n");
+}
+
+TEST(Usefile, DeleteByNamePatternAndAge) {
+    Sandbox sb;
+    const std::string dir = sb.path("rw/work/");
+    write_file(dir + "single", "");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "d", "-n", dir + "single", "-t", "0"})),
+              "STATUS=SUCCESS MSG=" + dir + "single deleted successful");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "d", "-n", dir + "single"})),
+              "STATUS=ERROR MSG=" + dir + "single is not deleted");
+
+    for (const char* n : {"old.log", "new.log"}) write_file(dir + n, "");
+    const time_t now = ::time(nullptr);
+    struct utimbuf old_t {
+        now - 7 * 86400 - 3600, now - 7 * 86400 - 3600
+    }, new_t{now - 7 * 86400 + 3600, now - 7 * 86400 + 3600};
+    ASSERT_EQ(::utime((dir + "old.log").c_str(), &old_t) | ::utime((dir + "new.log").c_str(), &new_t), 0);
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.log", "-t", "7"}).rc, 0);
+    EXPECT_FALSE(exists(dir + "old.log"));
+    EXPECT_TRUE(exists(dir + "new.log"));
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.log", "-t", "-1"}).rc, 0);
+    EXPECT_FALSE(exists(dir + "new.log"));
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.none", "-t", "7"}).rc, 2);
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.none"}).rc, 0);  // a pattern always succeeds
+}
+
+TEST(FileJobs, ExistFunctionAndDirectoryCreation) {
+    Sandbox sb;
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", "/nonexistent"})),
+              "STATUS=WARNING MSG=/nonexistent doesn't exist");
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", sb.root_file()})),
+              "STATUS=SUCCESS MSG=" + sb.root_file() + " exists");
+    const std::string deep = sb.path("rw/work/a/b/c");
+    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " newly created");
+    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " already existing");
+    EXPECT_EQ(status(sb.sm({"-f", "D"})), "STATUS=WARNING MSG=missing directory via -n");
+}

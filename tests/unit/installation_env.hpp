@@ -1,0 +1,38 @@
+// An installation for in-process tests: ZARVO_INI points at a fresh
+// sandbox; the variables that the code under test changes are restored.
+#pragma once
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/run.hpp"
+
+class InstallationEnv {
+   public:
+    InstallationEnv() {
+        for (const char* k : {"ZARVO_INI", "PATH", "PGPORT", "OPENRDA_INI", "LD_LIBRARY_PATH"}) {
+            const char* v = std::getenv(k);
+            saved_.emplace_back(k, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        ::setenv("ZARVO_INI", sb.root_file().c_str(), 1);
+    }
+    ~InstallationEnv() {
+        for (auto& [k, v] : saved_)
+            v ? (void)::setenv(k.c_str(), v->c_str(), 1) : (void)::unsetenv(k.c_str());
+    }
+    // Occurrences of needle in the protocol log.
+    int protocol_count(const std::string& needle) const {
+        const std::string p = sb.protocol();
+        int n = 0;
+        for (size_t pos = p.find(needle); pos != std::string::npos; pos = p.find(needle, pos + 1)) ++n;
+        return n;
+    }
+    std::string work(const std::string& rel = "") const { return sb.path("rw/work/" + rel); }
+
+    testsupport::Sandbox sb;
+
+   private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
