@@ -19,6 +19,38 @@ extern char** environ;
 
 namespace testsupport {
 
+namespace {
+
+// argv and environment vectors for execve, built before fork.
+class ExecArgs {
+public:
+    ExecArgs(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+             const std::vector<std::string>& unset_env)
+        : args_(argv) {
+        for (char** e = environ; *e; ++e) {
+            std::string kv = *e;
+            std::string k = kv.substr(0, kv.find('='));
+            if (env.count(k)) continue;
+            bool drop = false;
+            for (auto& u : unset_env) drop |= (u == k);
+            if (!drop) envs_.push_back(kv);
+        }
+        for (auto& [k, v] : env) envs_.push_back(k + "=" + v);
+        for (auto& s : envs_) cenv_.push_back(s.data());
+        cenv_.push_back(nullptr);
+        for (auto& s : args_) cargv_.push_back(s.data());
+        cargv_.push_back(nullptr);
+    }
+    char** argv() { return cargv_.data(); }
+    char** envp() { return cenv_.data(); }
+
+private:
+    std::vector<std::string> args_, envs_;
+    std::vector<char*> cargv_, cenv_;
+};
+
+}  // namespace
+
 std::string bin_dir() { return SM_TEST_BIN_DIR; }
 std::string source_dir() { return SM_TEST_SOURCE_DIR; }
 
@@ -42,22 +74,9 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe");
 
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        std::string k = kv.substr(0, kv.find('='));
-        if (opt.env.count(k)) continue;
-        bool drop = false;
-        for (auto& u : opt.unset_env) drop |= (u == k);
-        if (!drop) envs.push_back(kv);
-    }
-    for (auto& [k, v] : opt.env) envs.push_back(k + "=" + v);
-    std::vector<char*> cenv, cargv;
-    for (auto& s : envs) cenv.push_back(s.data());
-    cenv.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    for (auto& s : args) cargv.push_back(s.data());
-    cargv.push_back(nullptr);
+    ExecArgs ea(argv, opt.env, opt.unset_env);
+    char** cargv = ea.argv();
+    char** cenv = ea.envp();
 
     pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork");
@@ -73,7 +92,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
         ::dup2(err[1], 2);
         if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0) ::_exit(126);
         ::signal(SIGPIPE, SIG_DFL);
-        ::execve(cargv[0], cargv.data(), cenv.data());
+        ::execve(cargv[0], cargv, cenv);
         ::_exit(127);
     }
     ::close(in[0]);
@@ -213,18 +232,9 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
                          const std::string& stdin_path, unsigned long long stdin_bytes,
                          const std::string& stdout_path) {
     MeasuredRun r;
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        if (!env.count(kv.substr(0, kv.find('=')))) envs.push_back(kv);
-    }
-    for (auto& [k, v] : env) envs.push_back(k + "=" + v);
-    std::vector<char*> cenv, cargv;
-    for (auto& s : envs) cenv.push_back(s.data());
-    cenv.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    for (auto& s : args) cargv.push_back(s.data());
-    cargv.push_back(nullptr);
+    ExecArgs ea(argv, env, {});
+    char** cargv = ea.argv();
+    char** cenv = ea.envp();
 
     int feed[2] = {-1, -1};
     const bool generate = stdin_path.empty() && stdin_bytes > 0;
@@ -239,7 +249,7 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::signal(SIGPIPE, SIG_DFL);
-        ::execve(cargv[0], cargv.data(), cenv.data());
+        ::execve(cargv[0], cargv, cenv);
         ::_exit(127);
     }
     if (generate) {
