@@ -299,8 +299,12 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         ctrld_log(log, "caller=%s vanished before the answer", caller.c_str());
         return -1;
     }
-    ctrld_log(log, "accepted caller=%s user=%s command=%s%s", caller.c_str(), who.c_str(), what.c_str(),
-              req.second_port ? "" : " (single connection)");
+    if (req.second_port)
+        ctrld_log(log, "accepted caller=%s user=%s command=%s second_port=%d", caller.c_str(), who.c_str(),
+                  what.c_str(), req.second_port);
+    else
+        ctrld_log(log, "accepted caller=%s user=%s command=%s (single connection)", caller.c_str(), who.c_str(),
+                  what.c_str());
 
     posix::UniqueFd c2;
     if (req.second_port) {
