@@ -119,7 +119,10 @@ bool load_ctrld_config(const std::string& file, CtrldConfig& cfg, std::string& m
             }
             cfg.max_command = static_cast<size_t>(n);
         }
-        if (read_key(file, "bin_dir", v)) cfg.bin_dir = v;
+        if (read_key(file, "bin_dir", v)) {
+            while (v.size() > 1 && v.back() == '/') v.pop_back();
+            cfg.bin_dir = v;
+        }
         if (read_key(file, "zarvo_ini", v)) cfg.zarvo_ini = v;
         if (read_key(file, "log_file", v)) cfg.log_file = v;
         if (read_key(file, "pid_file", v)) cfg.pid_file = v;
