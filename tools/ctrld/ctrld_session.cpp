@@ -177,7 +177,8 @@ bool lookup_user(const std::string& name, Identity& id) {
         (void)w;
         ::_exit(127);
     };
-    if (::geteuid() == 0) {
+    // Root asking for root keeps its ids; anyone else becomes the user.
+    if (::geteuid() == 0 && (id.uid != 0 || ::getgid() != id.gid)) {
         if (::initgroups(id.name.c_str(), id.gid) < 0 || ::setgid(id.gid) < 0 || ::setuid(id.uid) < 0)
             die(errno);
     }
