@@ -189,8 +189,9 @@ void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTi
             tv.tv_sec = iTimeout;
             tvp = &tv;
         }
+        errno = 0;
         int rc = ::select(maxfd + 1, &rd, nullptr, nullptr, tvp);
-        int err = errno;
+        int err = rc < 0 ? errno : 0;
         trace_handler_news(strLog);
         if (rc < 0) {
             SM_TRACE(strLog, 0, "write_output: select() returned code %d:  (errno=%d) %s", rc, err,
@@ -202,8 +203,9 @@ void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTi
             SM_TRACE(strLog, 0, "select() call failed: %s", posix::errtext(err).c_str());
             FD_ZERO(&rd);
         } else {
+            if (rc == 0) err = 0;
             SM_TRACE(strLog, 1, "write_output: select() returned code %d: (%d) %s", rc, err,
-                     rc == 0 ? "timeout" : "ok");
+                     posix::errtext(err).c_str());
         }
         bool data = false, closed_now = false;
         if (!closed2 && rc > 0 && FD_ISSET(hSocket2, &rd)) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -375,4 +376,99 @@ TEST(CtrlE2E, UnreachableDaemonIs253) {
                            "127.0.0.1", "true"});
     EXPECT_EQ(r.rc, 253);
     EXPECT_NE(r.err.find("ERROR: STDLIB error: 111"), std::string::npos) << r.err;
+}
+
+namespace {
+
+// A one-shot peer on loopback that reads a request and runs script.
+class FakeDaemon {
+public:
+    explicit FakeDaemon(std::function<void(int, const std::string& port)> script) {
+        ls_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(ls_, 4);
+        socklen_t l = sizeof a;
+        ::getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &l);
+        port_ = ntohs(a.sin_port);
+        th_ = std::thread([this, script] {
+            struct pollfd p {ls_, POLLIN, 0};
+            if (::poll(&p, 1, 10000) <= 0) return;
+            int c = ::accept4(ls_, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string req;
+            char ch;
+            int nuls = 0;
+            while (nuls < 3 && ::recv(c, &ch, 1, 0) == 1) {
+                req.push_back(ch);
+                if (ch == '\0') ++nuls;
+            }
+            script(c, req.substr(0, req.find('\0')));
+            ::close(c);
+        });
+    }
+    ~FakeDaemon() {
+        th_.join();
+        ::close(ls_);
+    }
+    int port() const { return port_; }
+
+private:
+    int ls_ = -1, port_ = 0;
+    std::thread th_;
+};
+
+RunResult ctrlc_to(const Sandbox& sb, int port, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv{testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) argv.push_back(a);
+    RunOptions opt;
+    opt.timeout_ms = 15000;
+    return sb.exec(argv, opt);
+}
+
+}  // namespace
+
+TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
+    Sandbox sb;
+    {
+        FakeDaemon peer([](int, const std::string&) {});  // closes without a byte
+        RunResult r = ctrlc_to(sb, peer.port());
+        EXPECT_EQ(r.rc, 253);
+        EXPECT_EQ(r.err, "ERROR: ERROR: Server listening on remote port is not a CTRLD Server\n");
+    }
+    {
+        FakeDaemon peer([](int c, const std::string&) {
+            send_raw(c, "\x01no such user\n");
+            unsigned char code = 7;
+            ::send(c, &code, 1, MSG_OOB);
+            read_until_close(c, 3000);
+        });
+        RunResult r = ctrlc_to(sb, peer.port());
+        EXPECT_EQ(r.rc, 7);
+        EXPECT_EQ(r.err, "ERROR: CTRLD reply: no such user\n");
+    }
+    {
+        // Output, then a close without the urgent byte: no exit code.
+        FakeDaemon peer([](int c, const std::string&) {
+            send_raw(c, std::string(1, '\0') + "partial output");
+            ::shutdown(c, SHUT_WR);
+            read_until_close(c, 3000);
+        });
+        RunResult r = ctrlc_to(sb, peer.port(), {"-s"});
+        EXPECT_EQ(r.rc, 255);
+        EXPECT_EQ(r.out, "partial output");
+    }
+    {
+        // Accepts but never connects back: the wait for the second connection ends.
+        FakeDaemon peer([](int c, const std::string& port) {
+            EXPECT_FALSE(port.empty());
+            send_raw(c, std::string(1, '\0'));
+            read_until_close(c, 5000);
+        });
+        RunResult r = ctrlc_to(sb, peer.port(), {"-t", "1"});
+        EXPECT_EQ(r.rc, 253);
+        EXPECT_EQ(r.err, "ERROR: Connection timeout. accept() call failed.\n");
+    }
 }

@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
         setting += ":-o " + range;
     std::string wire = words.size() == 1 ? ctrlc_wire_command(words[0]) : ctrlc_join_words(words);
 
+    SM_TRACE(ctrlc_main_log(), 0, "+++ SM_CTRLC_LIB is calling %s %s %s %s", setting.c_str(), node.c_str(),
+             user.c_str(), wire.c_str());
     std::string err;
     int rc = ctrlc_wire_call(setting, node, user, wire, "", nullptr, nullptr, timeout, installed, err);
     if (!err.empty()) std::fprintf(stderr, "ERROR: %s\n", err.c_str());
