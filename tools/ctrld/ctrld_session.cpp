@@ -17,6 +17,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "remote/ctrl_wire.hpp"
@@ -253,7 +255,8 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
     lim.command_max = cfg.max_command;
     CtrlRequestReader reader(lim);
     auto deadline = Clock::now() + std::chrono::seconds(cfg.request_timeout);
-    std::vector<char> buf(kChunk);
+    auto storage = std::make_unique_for_overwrite<char[]>(kChunk);
+    std::span<char> buf(storage.get(), kChunk);
     while (reader.feed({}) == CtrlRequestReader::NeedMore) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         struct pollfd pf {fd, POLLIN, 0};
