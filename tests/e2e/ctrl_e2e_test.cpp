@@ -472,3 +472,18 @@ TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
         EXPECT_EQ(r.err, "ERROR: Connection timeout. accept() call failed.\n");
     }
 }
+
+TEST(CtrlE2E, SessionLimitMakesCallersWait) {
+    Sandbox sb;
+    CtrldProcess d(sb, {{"max_sessions", "1"}});
+    RunResult slow;
+    std::thread t([&] { slow = d.client({"-l", "root", "127.0.0.1", "sleep", "1.5"}); });
+    ASSERT_TRUE(eventually([&] { return !d.sessions().empty(); }));
+    auto t0 = std::chrono::steady_clock::now();
+    RunResult waiting = d.client({"-l", "root", "127.0.0.1", "echo", "later"});
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    t.join();
+    EXPECT_EQ(slow.rc, 0);
+    EXPECT_EQ(waiting.out, "later\n");
+    EXPECT_GE(ms, 700);  // served only after the first session ended
+}
