@@ -132,6 +132,16 @@ TEST(CtrlE2E, OutputErrorAndExitCodes) {
     // Not startable: 128 plus the system's reason (no such file).
     r = d.client({"-l", "root", "127.0.0.1", "no_such_command_here"});
     EXPECT_EQ(r.rc, 128 + ENOENT);
+    std::string plain = sb.path("rw/tmp/not_executable");
+    testsupport::write_file(plain, "echo never\n");
+    r = d.client({"-l", "root", "127.0.0.1", plain});
+    EXPECT_EQ(r.rc, 128 + EACCES);
+    // The same through the path that changes ids first.
+    r = d.client({"-l", "nobody", "127.0.0.1", "no_such_command_here"});
+    EXPECT_EQ(r.rc, 128 + ENOENT);
+    r = d.client({"-l", "nobody", "127.0.0.1", "sh", "-c", "echo $HOME $USER; exit 3"});
+    EXPECT_EQ(r.rc, 3);
+    EXPECT_EQ(r.out, "/nonexistent nobody\n");
     // A command killed by a signal: 128 plus the signal.
     r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "kill -9 $$"});
     EXPECT_EQ(r.rc, 128 + 9);

@@ -7,7 +7,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +152,69 @@ std::vector<std::string> split_list_colon(const std::string& path) {
         if (c == std::string::npos) return out;
         start = c + 1;
     }
+}
+
+// A regular executable file named name on path ("dir:dir:..."); name
+// itself when it holds a '/'. "" with err set when there is none.
+std::string find_program(const std::string& name, const std::string& path, int& err) {
+    auto runnable = [](const std::string& f, int& e) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) < 0) {
+            e = errno;
+            return false;
+        }
+        if (!S_ISREG(st.st_mode) || ::access(f.c_str(), X_OK) < 0) {
+            e = EACCES;
+            return false;
+        }
+        return true;
+    };
+    err = ENOENT;
+    if (name.find('/') != std::string::npos) return runnable(name, err) ? name : std::string();
+    bool denied = false;
+    for (const std::string& dir : split_list_colon(path)) {
+        std::string full = (dir.empty() ? "." : dir) + "/" + name;
+        int e = 0;
+        if (runnable(full, e)) return full;
+        denied |= (e == EACCES);
+    }
+    err = denied ? EACCES : ENOENT;
+    return {};
+}
+
+// Starts the command without copying this process (no change of ids
+// needed): a new session, default signals, the pipes as 0, 1 and 2. Returns
+// the child, or -1 with err when it could not start.
+pid_t spawn_command(const std::vector<std::string>& argv, const std::string& dir, const std::string& path,
+                    const std::vector<std::string>& env, int in, int out, int err_fd, int& err) {
+    std::string prog = find_program(argv[0], path, err);
+    if (prog.empty()) return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t at;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&at);
+    posix_spawn_file_actions_adddup2(&fa, in, 0);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+    posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&at, &all);
+    posix_spawnattr_setsigmask(&at, &none);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    std::vector<std::string> a = argv, e = env;
+    std::vector<char*> cargv, cenv;
+    for (auto& x : a) cargv.push_back(x.data());
+    cargv.push_back(nullptr);
+    for (auto& x : e) cenv.push_back(x.data());
+    cenv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, prog.c_str(), &fa, &at, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&at);
+    err = rc;
+    return rc == 0 ? pid : -1;
 }
 
 struct Identity {
@@ -335,7 +400,17 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
                                  "SHELL=" + id.shell};
     if (!cfg.zarvo_ini.empty()) env.push_back("ZARVO_INI=" + cfg.zarvo_ini);
 
-    pid_t pid = ::fork();
+    // Without a change of ids the command starts through posix_spawn, which
+    // does not copy this process; otherwise through fork.
+    const bool switch_ids = ::geteuid() == 0 && (id.uid != 0 || ::getgid() != id.gid);
+    int exec_errno = 0;
+    pid_t pid = -1;
+    if (!switch_ids) {
+        std::string dir = ::access(id.home.c_str(), X_OK) == 0 ? id.home : "/";
+        pid = spawn_command(argv, dir, path, env, pin[0], pout[1], perr[1] >= 0 ? perr[1] : pout[1], exec_errno);
+    } else {
+        pid = ::fork();
+    }
     if (pid == 0) {
         ::setsid();
         struct sigaction dfl {};
@@ -362,13 +437,20 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         ::close(pout[0]);
         if (perr[0] >= 0) ::close(perr[0]);
         ::close(pexec[0]);
-        ctrld_log(log, "caller=%s: fork failed", caller.c_str());
-        finish_connections(fd, c2.get(), kRefuseBusy);
-        return kRefuseBusy;
+        int code = kRefuseBusy;
+        if (exec_errno != 0) {
+            code = 128 + exec_errno > 255 ? 255 : 128 + exec_errno;
+            ctrld_log(log, "caller=%s: command %s could not start: %s", caller.c_str(), what.c_str(),
+                      posix::errtext(exec_errno).c_str());
+        } else {
+            ctrld_log(log, "caller=%s: fork failed", caller.c_str());
+        }
+        ctrld_log(log, "ended caller=%s user=%s exit=%d", caller.c_str(), who.c_str(), code);
+        finish_connections(fd, c2.get(), code);
+        return code;
     }
     posix::UniqueFd execErr(pexec[0]);
-    int exec_errno = 0;
-    {
+    if (switch_ids) {
         // The exec either succeeds (the pipe closes empty) or reports why not.
         ssize_t n;
         do {
