@@ -12,7 +12,7 @@
 
 constexpr int kCtrlcNoExitCode = 255;      // no exit code arrived
 constexpr int kCtrlcMaxIdlePasses = 120;   // silent passes before a timed session gives up
-constexpr size_t kCtrlcPieceMax = 65536;   // bytes moved per read
+constexpr size_t kCtrlcPieceMax = 262144;  // bytes moved per read
 constexpr size_t kCtrlcHostMax = 1023;
 constexpr size_t kCtrlcUserMax = 63;
 constexpr size_t kCtrlcOptionMax = 1023;

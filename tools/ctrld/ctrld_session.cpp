@@ -32,7 +32,8 @@ volatile sig_atomic_t g_ctrldStop = 0;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kChunk = 65536;
+constexpr size_t kChunk = 262144;
+constexpr int kPipeSize = 1 << 20;
 constexpr int kDrainMs = 5000;         // waiting for the caller to close after the exit code
 constexpr const char* kDefaultPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr size_t kLogFieldMax = 300;   // shown of a user or command in the log
@@ -91,7 +92,7 @@ void finish_connections(int c1, int c2, int code) {
     if (c2 >= 0) ::shutdown(c2, SHUT_WR);
     ::shutdown(c1, SHUT_WR);
     auto end = Clock::now() + std::chrono::milliseconds(kDrainMs);
-    char sink[kChunk];
+    char sink[16384];
     for (;;) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
         if (left <= 0) break;
@@ -276,8 +277,21 @@ bool lookup_user(const std::string& name, Identity& id) {
 // nothing more is read while written bytes are pending (back-pressure).
 struct Pipe {
     int from = -1, to = -1;
-    std::string pending;
+    std::string buf;
+    size_t off = 0;  // bytes of buf already written
     bool eof = false;
+
+    bool empty() const { return off >= buf.size(); }
+    const char* data() const { return buf.data() + off; }
+    size_t size() const { return buf.size() - off; }
+    void consume(size_t n) {
+        off += n;
+        if (off >= buf.size()) clear();
+    }
+    void clear() {
+        buf.clear();
+        off = 0;
+    }
 };
 
 int pidfd_open_(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
@@ -459,6 +473,8 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         if (n != static_cast<ssize_t>(sizeof exec_errno)) exec_errno = 0;
     }
     posix::UniqueFd cmdIn(pin[1]), cmdOut(pout[0]), cmdErr(perr[0]);
+    // Larger pipes mean fewer switches between the command and us (best effort).
+    for (int p : {pin[1], pout[0]}) ::fcntl(p, F_SETPIPE_SZ, kPipeSize);
     posix::UniqueFd pidfd(pidfd_open_(pid));
     set_nonblock(fd);
     if (c2) set_nonblock(c2.get());
@@ -480,8 +496,8 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
     int status = 0;
     std::string first;
     scanner.feed(reader.rest(), first);
-    in.pending = std::move(first);
-    if (scanner.ended() && in.pending.empty()) {
+    in.buf = std::move(first);
+    if (scanner.ended() && in.empty()) {
         cmdIn.reset();
         stdin_open = false;
     }
@@ -495,7 +511,7 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         killed = true;
     };
 
-    while (!(reaped && out.eof && err.eof && out.pending.empty() && err.pending.empty())) {
+    while (!(reaped && out.eof && err.eof && out.empty() && err.empty())) {
         if (g_ctrldStop) kill_command("daemon stopping");
         struct pollfd pf[6];
         int n = 0;
@@ -503,26 +519,26 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         // The caller's connection is always watched: a close while the
         // command runs means the caller is gone.
         short c1ev = POLLRDHUP;
-        const bool want_in = in.pending.empty();
+        const bool want_in = in.empty();
         if (want_in) c1ev |= POLLIN;
-        if (!out.pending.empty()) c1ev |= POLLOUT;
+        if (!out.empty()) c1ev |= POLLOUT;
         if (!vanished) {
             i_c1 = n;
             pf[n++] = {fd, c1ev, 0};
         }
-        if (stdin_open && !in.pending.empty()) {
+        if (stdin_open && !in.empty()) {
             i_in = n;
             pf[n++] = {cmdIn.get(), POLLOUT, 0};
         }
-        if (!out.eof && out.pending.empty()) {
+        if (!out.eof && out.empty()) {
             i_out = n;
             pf[n++] = {cmdOut.get(), POLLIN, 0};
         }
-        if (!err.eof && err.pending.empty()) {
+        if (!err.eof && err.empty()) {
             i_err = n;
             pf[n++] = {cmdErr.get(), POLLIN, 0};
         }
-        if (c2 && !err.pending.empty()) {
+        if (c2 && !err.empty()) {
             i_c2 = n;
             pf[n++] = {c2.get(), POLLOUT, 0};
         }
@@ -560,26 +576,26 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
             ssize_t got = ::recv(fd, buf.data(), buf.size(), 0);
             if (got > 0) {
                 moved = true;
-                std::string data;
-                scanner.feed(std::string_view(buf.data(), static_cast<size_t>(got)), data);
-                if (stdin_open) in.pending += data;
+                // Straight into the (empty) input buffer; dropped when the command's input is closed.
+                scanner.feed(std::string_view(buf.data(), static_cast<size_t>(got)), in.buf);
+                if (!stdin_open) in.clear();
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                 vanished = true;
                 kill_command("caller vanished");
             }
         }
         if (i_in >= 0 && pf[i_in].revents) {
-            ssize_t w = ::write(cmdIn.get(), in.pending.data(), in.pending.size());
+            ssize_t w = ::write(cmdIn.get(), in.data(), in.size());
             if (w > 0) {
-                in.pending.erase(0, static_cast<size_t>(w));
+                in.consume(static_cast<size_t>(w));
                 moved = true;
             } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                in.pending.clear();  // the command stopped reading: drop its input
+                in.clear();  // the command stopped reading: drop its input
                 cmdIn.reset();
                 stdin_open = false;
             }
         }
-        if (stdin_open && scanner.ended() && in.pending.empty()) {
+        if (stdin_open && scanner.ended() && in.empty()) {
             cmdIn.reset();
             stdin_open = false;
         }
@@ -588,7 +604,8 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
             if (idx < 0 || !pf[idx].revents) return;
             ssize_t got = ::read(p.from, buf.data(), buf.size());
             if (got > 0) {
-                p.pending.assign(buf.data(), static_cast<size_t>(got));
+                p.buf.assign(buf.data(), static_cast<size_t>(got));
+                p.off = 0;
                 moved = true;
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                 p.eof = true;
@@ -597,13 +614,13 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         pull(i_out, out);
         pull(i_err, err);
         auto push = [&](Pipe& p, bool ready) {
-            if (p.pending.empty() || !ready) return;
-            ssize_t w = ::send(p.to, p.pending.data(), p.pending.size(), MSG_NOSIGNAL);
+            if (p.empty() || !ready) return;
+            ssize_t w = ::send(p.to, p.data(), p.size(), MSG_NOSIGNAL);
             if (w > 0) {
-                p.pending.erase(0, static_cast<size_t>(w));
+                p.consume(static_cast<size_t>(w));
                 moved = true;
             } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                p.pending.clear();
+                p.clear();
                 vanished = true;
                 kill_command("caller vanished");
             }
@@ -612,8 +629,8 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log) {
         push(err, i_c2 >= 0 && pf[i_c2].revents);
         if (vanished) {
             // Nobody reads any more: drop output so the loop can end.
-            out.pending.clear();
-            err.pending.clear();
+            out.clear();
+            err.clear();
         }
         if (!reaped && (!pidfd || (i_pid >= 0 && pf[i_pid].revents))) {
             pid_t w = ::waitpid(pid, &status, WNOHANG);
