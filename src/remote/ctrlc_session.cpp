@@ -1,0 +1,438 @@
+#include "remote/ctrlc_session.hpp"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "config/glbv.hpp"
+#include "remote/ctrl_conn.hpp"
+#include "remote/ctrl_wire.hpp"
+#include "remote/syserrtxt.hpp"
+#include "util/posix.hpp"
+#include "util/strings.hpp"
+#include "util/timeutil.hpp"
+
+volatile sig_atomic_t g_iEXITCODE = kCtrlcNoExitCode;
+volatile sig_atomic_t g_hSocket1 = 0, g_hSocket2 = 0;
+FILE* fd_stdin = nullptr;
+FILE* fd_stdout = nullptr;
+FILE* fd_stderr = nullptr;
+
+namespace {
+
+str_log g_ownLog;
+str_log* g_mainLog = nullptr;
+int g_idlePassLimit = kCtrlcMaxIdlePasses;
+bool g_checkVerify = true;
+
+// Set by the handler, traced by the loop (a handler does not write files).
+volatile sig_atomic_t g_sigurgSeen = 0;
+volatile sig_atomic_t g_isExitSet = 0;
+volatile sig_atomic_t g_exitFromSd2 = 0;
+
+void on_sigurg(int signo) { signal_handler(signo); }
+
+// Sends one piece completely; failures retried as the pump's rule says.
+bool send_piece(int fd, const char* p, size_t n) {
+    int failures = 0;
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+            failures = 0;
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (++failures >= kCtrlcSendRetries) return false;
+        if (failures > 3) wait_sec(1);
+    }
+    return true;
+}
+
+// The exit code when the signal came too early to be seen (the daemon may
+// finish before we own the socket): the urgent byte is still waiting then.
+void take_late_exit_code() {
+    if (g_isExitSet) return;
+    int fd = g_hSocket2 > 0 ? g_hSocket2 : g_hSocket1;
+    unsigned char b;
+    ssize_t n;
+    do {
+        n = ::recv(fd, &b, 1, MSG_OOB);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1) {
+        g_iEXITCODE = b;
+        g_isExitSet = 1;
+        g_exitFromSd2 = g_hSocket2 > 0;
+        g_sigurgSeen = 1;
+    }
+}
+
+void trace_handler_news(str_log& log) {
+    if (!g_sigurgSeen) return;
+    g_sigurgSeen = 0;
+    SM_TRACE(log, 0, "signal_handler: SIGURG received");
+    if (g_isExitSet)
+        SM_TRACE(log, 0, g_exitFromSd2 ? "signal_handler: OOB signal received on Sd2:%d"
+                                       : "signal_handler: OOB signal received on Sd1:%d",
+                 static_cast<int>(g_iEXITCODE));
+}
+
+bool write_stream(FILE* f, const char* p, size_t n) {
+    if (!f) return false;
+    return std::fwrite(p, 1, n, f) == n;
+}
+
+void close_stream(FILE*& f, str_log& log) {
+    if (!f) return;
+    if (std::fclose(f) != 0) SM_TRACE(log, 0, "close failed: %s", posix::errtext(errno).c_str());
+    f = nullptr;
+}
+
+}  // namespace
+
+void ctrlc_set_main_log(str_log* log) { g_mainLog = log; }
+str_log& ctrlc_main_log() { return g_mainLog ? *g_mainLog : g_ownLog; }
+void ctrlc_set_idle_pass_limit(int passes) { g_idlePassLimit = passes > 0 ? passes : kCtrlcMaxIdlePasses; }
+
+int signal_handler(int signo) {
+    if (signo != SIGURG) return signo;
+    int saved = errno;
+    g_sigurgSeen = 1;
+    int fd = g_hSocket2 > 0 ? g_hSocket2 : g_hSocket1;
+    unsigned char b;
+    if (fd > 0 && ::recv(fd, &b, 1, MSG_OOB) == 1) {
+        g_iEXITCODE = b;
+        g_isExitSet = 1;
+        g_exitFromSd2 = g_hSocket2 > 0;
+    }
+    errno = saved;
+    return signo;
+}
+
+CtrlcPortSetting ctrlc_parse_port(const std::string& cpDftPort, str_log& log) {
+    CtrlcPortSetting ps;
+    size_t colon = cpDftPort.find(':');
+    if (colon == std::string::npos) {
+        ps.port = std::atoi(cpDftPort.c_str());
+        return ps;
+    }
+    ps.port = std::atoi(cpDftPort.substr(0, colon).c_str());
+    std::string opt = cut(cpDftPort.substr(colon + 1), kCtrlcOptionMax);
+    SM_TRACE(log, 1, "check: >%s< for any port options", opt.c_str());
+    if (opt.find("-s") != std::string::npos) {
+        ps.single = true;
+        SM_TRACE(log, 0, "Use single connection bcs. of argument %s", opt.c_str());
+    } else if (opt.find("-o") != std::string::npos) {
+        SM_TRACE(log, 1, "Use restricted port range bcs. of argument %s", opt.c_str());
+        std::string range = opt.size() > 3 ? opt.substr(3) : std::string();
+        size_t dash = range.find('-');
+        if (dash != std::string::npos) {
+            ps.range_start = std::atoi(range.substr(0, dash).c_str());
+            ps.range_end = std::atoi(range.substr(dash + 1).c_str());
+        } else {
+            SM_TRACE(log, 0, "Attention: no range delimiter - found in:%s", range.c_str());
+            ps.range_start = ps.range_end = std::atoi(range.c_str());
+        }
+        std::string shown = sformat("%d - %d", ps.range_start, ps.range_end);
+        SM_TRACE(log, 0, "Use restricted port range:%s", shown.c_str());
+    }
+    return ps;
+}
+
+void STDIN_transfer(int hWriteSocket) {
+    int src = fd_stdin ? ::fileno(fd_stdin) : STDIN_FILENO;
+    // Uninitialised: zeroing 64 KiB per session is measurable.
+    auto buf = std::make_unique_for_overwrite<char[]>(kCtrlcPieceMax);
+    for (;;) {
+        ssize_t n = posix::read_some(src, buf.get(), kCtrlcPieceMax);
+        if (n <= 0) {
+            send_piece(hWriteSocket, kStdinEndMarker.data(), kStdinEndMarker.size());
+            return;
+        }
+        if (!send_piece(hWriteSocket, buf.get(), static_cast<size_t>(n))) return;
+    }
+}
+
+void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
+    int urgent = hSocket2 > 0 ? hSocket2 : hSocket1;
+    if (::fcntl(urgent, F_SETOWN, ::getpid()) < 0)
+        SM_TRACE(strLog, 0, "F_SETOWN failed: %s", posix::errtext(errno).c_str());
+    take_late_exit_code();
+    bool closed1 = false, closed2 = hSocket2 <= 0;
+    int silent = 0;
+    auto storage = std::make_unique_for_overwrite<char[]>(kCtrlcPieceMax);
+    std::span<char> buf(storage.get(), kCtrlcPieceMax);
+
+    while ((!closed1 || !closed2) && silent < g_idlePassLimit) {
+        SM_TRACE(strLog, 0, "write_output: Entering select()");
+        fd_set rd;
+        FD_ZERO(&rd);
+        int maxfd = -1;
+        if (!closed1) {
+            FD_SET(hSocket1, &rd);
+            maxfd = hSocket1;
+        }
+        if (!closed2) {
+            FD_SET(hSocket2, &rd);
+            if (hSocket2 > maxfd) maxfd = hSocket2;
+        }
+        struct timeval tv {};
+        struct timeval* tvp = nullptr;
+        if (iTimeout >= 1) {
+            SM_TRACE(strLog, 0, "write_output: select() with timeout %d", iTimeout);
+            tv.tv_sec = iTimeout;
+            tvp = &tv;
+        }
+        errno = 0;
+        int rc = ::select(maxfd + 1, &rd, nullptr, nullptr, tvp);
+        int err = rc < 0 ? errno : 0;
+        trace_handler_news(strLog);
+        if (rc < 0) {
+            SM_TRACE(strLog, 0, "write_output: select() returned code %d:  (errno=%d) %s", rc, err,
+                     posix::errtext(err).c_str());
+            if (err == EINTR) {
+                SM_TRACE(strLog, 0, "select() interrupted, loop again.");
+                continue;
+            }
+            SM_TRACE(strLog, 0, "select() call failed: %s", posix::errtext(err).c_str());
+            FD_ZERO(&rd);
+        } else {
+            if (rc == 0) err = 0;
+            SM_TRACE(strLog, 1, "write_output: select() returned code %d: (%d) %s", rc, err,
+                     posix::errtext(err).c_str());
+        }
+        bool data = false, closed_now = false;
+        if (!closed2 && rc > 0 && FD_ISSET(hSocket2, &rd)) {
+            ssize_t n;
+            do {
+                n = ::recv(hSocket2, buf.data(), buf.size(), 0);
+            } while (n < 0 && errno == EINTR);
+            SM_TRACE(strLog, 0, "write_output: 2nd SOCKET activity. Bytes received:%d", static_cast<int>(n));
+            if (n > 0) {
+                data = true;
+                write_stream(fd_stderr, buf.data(), static_cast<size_t>(n));
+                std::string verify;
+                if (g_checkVerify && glbv_get("gv_log_verify", verify)) {
+                    std::fflush(fd_stderr);
+                    posix::write_all(STDOUT_FILENO, std::string_view(buf.data(), static_cast<size_t>(n)));
+                }
+            } else if (n == 0) {
+                SM_TRACE(strLog, 0, "write_output: 2nd SOCKET closed by remote side.");
+                closed2 = true;
+                closed_now = true;
+            } else {
+                SM_TRACE(strLog, 0, "write_output: 2nd SOCKET error: [%s]",
+                         syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
+                // A broken connection delivers nothing more.
+                if (errno != EAGAIN) {
+                    closed2 = true;
+                    closed_now = true;
+                }
+            }
+        }
+        if (!closed1 && rc > 0 && FD_ISSET(hSocket1, &rd)) {
+            ssize_t n;
+            do {
+                n = ::recv(hSocket1, buf.data(), buf.size(), 0);
+            } while (n < 0 && errno == EINTR);
+            SM_TRACE(strLog, 0, "write_output: 1st SOCKET activity. Bytes received: %d", static_cast<int>(n));
+            if (n > 0) {
+                data = true;
+                write_stream(fd_stdout, buf.data(), static_cast<size_t>(n));
+                if (fd_stdout) std::fflush(fd_stdout);
+            } else if (n == 0) {
+                SM_TRACE(strLog, 0, "write_output: 1st SOCKET closed by remote side.");
+                closed1 = true;
+                closed_now = true;
+            } else {
+                SM_TRACE(strLog, 0, "write_output: 1st SOCKET error: [%s]",
+                         syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
+                if (errno != EAGAIN) {
+                    closed1 = true;
+                    closed_now = true;
+                }
+            }
+        }
+        if (data) {
+            silent = 0;
+        } else if (!closed_now) {
+            SM_TRACE(strLog, 0,
+                     "write_output: select() exit but no data activity on sockets, increasing seamless loop "
+                     "counter and sleeping 1 sec. iSeamlessLoopCntr [%d]",
+                     silent);
+            wait_sec(1);
+            ++silent;
+        }
+        SM_TRACE(strLog, 0, "write_output: Status flags: isClosed1 = [%d] isClosed2 = [%d] g_isExitSet = [%d]",
+                 closed1 ? 1 : 0, closed2 ? 1 : 0, 0);
+    }
+    take_late_exit_code();
+    trace_handler_news(strLog);
+    if (fd_stdout) std::fflush(fd_stdout);
+    if (fd_stderr) std::fflush(fd_stderr);
+}
+
+void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
+    SM_TRACE(strLog, 0, "+++ start_transfer socket %d", hSocket1);
+    SM_TRACE(strLog, 1, "fork() call for STDIN");
+    if (fd_stdout) std::fflush(fd_stdout);
+    if (fd_stderr) std::fflush(fd_stderr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        SM_TRACE(strLog, 0, "(child): call STDIN_transfer");
+        ::signal(SIGURG, SIG_DFL);
+        if (hSocket2 > 0) ::close(hSocket2);
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+        STDIN_transfer(hSocket1);
+        ::_exit(0);
+    }
+    if (pid < 0) {
+        SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(errno).c_str());
+    } else {
+        // Standard input belongs to the pump now; /dev/null keeps descriptor 0 taken.
+        int dn = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (dn >= 0) {
+            if (dn != STDIN_FILENO) {
+                ::dup2(dn, STDIN_FILENO);
+                ::close(dn);
+            }
+        }
+    }
+    struct sigaction sa {}, old {};
+    sa.sa_handler = on_sigurg;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGURG, &sa, &old);
+    SM_TRACE(strLog, 0, "call STDOUT_STDERR_transfer socket %d", hSocket1);
+    STDOUT_STDERR_transfer(hSocket1, hSocket2, strLog, iTimeout);
+    SM_TRACE(strLog, 0, "after call STDOUT_STDERR_transfer  socket %d", hSocket1);
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::sigaction(SIGURG, &old, nullptr);
+    SM_TRACE(strLog, 0, "--- start_transfer socket %d", hSocket1);
+}
+
+int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
+                    const std::string& cpRemoteUser, const std::string& wire,
+                    const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
+                    int iTimeout, bool check_verify, std::string& cpMsg) {
+    str_log& log = ctrlc_main_log();
+    g_iEXITCODE = kCtrlcNoExitCode;
+    g_isExitSet = 0;
+    g_sigurgSeen = 0;
+    g_checkVerify = check_verify;
+    std::string host = cut(cpRemoteHost, kCtrlcHostMax);
+    std::string user = cut(cpRemoteUser, kCtrlcUserMax);
+
+    CtrlcPortSetting ps = ctrlc_parse_port(cpDftPort, log);
+    int sd1 = -1, sd2 = -1;
+    int rc = sm_ctrl(host, ps.port, ps.range_start, ps.range_end, user, wire, &sd1,
+                     ps.single ? nullptr : &sd2, iTimeout);
+    SM_TRACE(log, 2, "sm_ctrlc calling user:%s host:%s cmd:%s  returned sock1:%d sock2:%d", user.c_str(),
+             host.c_str(), wire.c_str(), sd1, sd2);
+    if (rc != 0) {
+        cpMsg = sm_ctrl_geterror();
+        SM_TRACE(log, 0, "ERROR: sm_ctrlc call failed for user:%s host:%s cmd:%s", user.c_str(), host.c_str(),
+                 wire.c_str());
+        SM_TRACE(log, 0, "ERROR sm_ctrlc: %s ", cpMsg.c_str());
+        const char* target = cpStderr && cpStdout ? cpStderr : cpStdout;
+        if (target) {
+            if (FILE* f = std::fopen(target, "a+e")) {
+                std::fprintf(f, "ERROR: %s", cpMsg.c_str());
+                std::fclose(f);
+            }
+        }
+        SM_TRACE(log, 0, "--- SM_CTRLC_LIB: ERROR sm_ctrl call failed with return: %d", rc);
+        return rc;
+    }
+    SM_TRACE(log, 1, "sm_ctrlc call ok for user:%s host:%s cmd:%s", user.c_str(), host.c_str(), wire.c_str());
+    if (sd2 < 0) sd2 = 0;
+    g_hSocket1 = sd1;
+    g_hSocket2 = sd2;
+    posix::UniqueFd own1(sd1), own2(sd2 > 0 ? sd2 : -1);
+
+    fd_stdin = nullptr;
+    if (!cpStdin.empty()) {
+        SM_TRACE(log, 0, "got stdin file [%s]", cpStdin.c_str());
+        fd_stdin = std::fopen(cpStdin.c_str(), "re");
+        if (!fd_stdin) {
+            SM_TRACE(log, 0, "--- SM_CTRLC_LIB  fopen(stdin file [%s]) failed: return %d", cpStdin.c_str(), 1);
+            g_hSocket1 = 0;
+            g_hSocket2 = 0;
+            return 1;
+        }
+    } else {
+        SM_TRACE(log, 1, "didn't got stdin file");
+    }
+
+    if (!cpStdout && !cpStderr) {
+        fd_stdout = stdout;
+        fd_stderr = stderr;
+        SM_TRACE(log, 1, "calling start_transfer (1): **** socket %d", sd1);
+        start_transfer(sd1, sd2, log, iTimeout);
+    } else if (cpStdout) {
+        bool both = cpStderr != nullptr;
+        fd_stdout = std::fopen(cpStdout, "a+e");
+        fd_stderr = std::fopen(both ? cpStderr : cpStdout, "a+e");
+        SM_TRACE(log, 1, both ? "calling start_transfer (3): **** socket %d" : "calling start_transfer (2): **** socket %d",
+                 sd1);
+        start_transfer(sd1, sd2, log, iTimeout);
+        close_stream(fd_stdout, log);
+        close_stream(fd_stderr, log);
+    }
+    // With an error file alone nothing is transferred.
+    SM_TRACE(log, 1, "after call of start_transfer");
+    if (!cpStdout && !cpStderr) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+    }
+    fd_stdout = fd_stderr = nullptr;
+    if (fd_stdin) {
+        std::fclose(fd_stdin);
+        fd_stdin = nullptr;
+    }
+    SM_TRACE(log, 2, "call shutdown ( hSocket1, 2 )");
+    if (::shutdown(sd1, SHUT_RDWR) < 0 && errno != ENOTCONN)
+        SM_TRACE(log, 0, "shutdown returned error:%d %s", errno, posix::errtext(errno).c_str());
+    if (sd2 > 0) {
+        SM_TRACE(log, 2, "call shutdown ( hSocket2, 2 )");
+        if (::shutdown(sd2, SHUT_RDWR) < 0 && errno != ENOTCONN)
+            SM_TRACE(log, 0, "shutdown returned error:%d %s", errno, posix::errtext(errno).c_str());
+    }
+    g_hSocket1 = 0;
+    g_hSocket2 = 0;
+    int result = g_iEXITCODE;
+    SM_TRACE(log, 0, "--- SM_CTRLC_LIB  returns %d", result);
+    return result;
+}
+
+int ctrlc_lib_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
+                   const std::string& cpRemoteUser, const std::string& cpCommand,
+                   const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
+                   int iTimeout) {
+    str_log& log = ctrlc_main_log();
+    v_set_log_main("sm_ctrlc_lib.lgc", "SM_CTRLC_LIB", log);
+    g_iLogLevel = log.iFlg;
+    g_iEXITCODE = kCtrlcNoExitCode;
+    std::string host = cut(cpRemoteHost, kCtrlcHostMax);
+    std::string user = cut(cpRemoteUser, kCtrlcUserMax);
+    std::string what = sformat("%s %s %s %s", cpDftPort.c_str(), host.c_str(), user.c_str(), cpCommand.c_str());
+    SM_TRACE(log, 0, "+++ SM_CTRLC_LIB is calling %s", what.c_str());
+    std::string wire = ctrlc_wire_command(cpCommand);
+    std::string msg;
+    return ctrlc_wire_call(cpDftPort, host, user, wire, cpStdin, cpStdout, cpStderr, iTimeout, true, msg);
+}

@@ -1,0 +1,245 @@
+// ctrld: the control daemon. Listens for callers, serves each session in a
+// process of its own, up to the configured number at once.
+//
+//   ctrld [-f] [-c CONFIG] [-p PORT] [-l ADDRESS]...
+//
+// -f stays in the foreground and logs on standard error too; -p 0 lets the
+// system choose the port. Every listening address is announced on standard
+// output as "ctrld: listening on ADDRESS:PORT".
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/ini.hpp"
+#include "ctrld_config.hpp"
+#include "ctrld_session.hpp"
+#include "util/posix.hpp"
+#include "util/strings.hpp"
+#include "util/timeutil.hpp"
+
+namespace {
+
+int g_wake[2] = {-1, -1};
+volatile sig_atomic_t g_terminate = 0;
+
+void on_signal(int sig) {
+    int saved = errno;
+    if (sig == SIGTERM || sig == SIGINT) g_terminate = 1;
+    char b = 1;
+    ssize_t w = ::write(g_wake[1], &b, 1);
+    (void)w;
+    errno = saved;
+}
+
+void on_session_term(int) { g_ctrldStop = 1; }
+
+void usage() {
+    std::fputs("usage: ctrld [-f] [-c CONFIG] [-p PORT] [-l ADDRESS]...\n", stderr);
+    std::exit(2);
+}
+
+void install(int sig, void (*fn)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(sig, &sa, nullptr);
+}
+
+int open_listener(const std::string& addr, int port, int& bound_port, std::string& msg) {
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
+        msg = "bad listen address " + addr;
+        return -1;
+    }
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        msg = "socket: " + posix::errtext(errno);
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0 || ::listen(s, 128) < 0) {
+        msg = sformat("cannot listen on %s:%d: %s", addr.c_str(), port, posix::errtext(errno).c_str());
+        ::close(s);
+        return -1;
+    }
+    socklen_t l = sizeof sa;
+    ::getsockname(s, reinterpret_cast<struct sockaddr*>(&sa), &l);
+    bound_port = ntohs(sa.sin_port);
+    return s;
+}
+
+void daemonize(const std::string& pid_file) {
+    pid_t p = ::fork();
+    if (p < 0) {
+        std::perror("ctrld: fork");
+        std::exit(1);
+    }
+    if (p > 0) std::_Exit(0);
+    ::setsid();
+    p = ::fork();
+    if (p < 0) std::_Exit(1);
+    if (p > 0) std::_Exit(0);
+    if (::chdir("/") < 0) std::_Exit(1);
+    int dn = ::open("/dev/null", O_RDWR);
+    if (dn >= 0) {
+        ::dup2(dn, 0);
+        ::dup2(dn, 1);
+        ::dup2(dn, 2);
+        if (dn > 2) ::close(dn);
+    }
+    if (!pid_file.empty()) {
+        posix::UniqueFd f = posix::open_fd(pid_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (f) posix::write_all(f.get(), sformat("%d\n", static_cast<int>(::getpid())));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool foreground = false;
+    std::string config_file;
+    int port_override = -1;
+    std::vector<std::string> listen_override;
+    int opt;
+    while ((opt = ::getopt(argc, argv, "fc:p:l:h")) != -1) {
+        switch (opt) {
+            case 'f': foreground = true; break;
+            case 'c': config_file = optarg; break;
+            case 'p': {
+                char* end = nullptr;
+                long v = std::strtol(optarg, &end, 10);
+                if (!end || *end || v < 0 || v > 65535) usage();
+                port_override = static_cast<int>(v);
+                break;
+            }
+            case 'l': listen_override.push_back(optarg); break;
+            default: usage();
+        }
+    }
+    if (optind != argc) usage();
+
+    if (config_file.empty()) {
+        std::string v, m;
+        if (i_GET_ROOT_FOR_INI("CTRLD_INI", v, 1024, m, 256) == 1) config_file = v;
+    }
+    CtrldConfig cfg;
+    std::string msg;
+    if (!load_ctrld_config(config_file, cfg, msg)) {
+        std::fprintf(stderr, "ctrld: %s\n", msg.c_str());
+        return 1;
+    }
+    if (port_override >= 0) cfg.port = port_override;
+    if (!listen_override.empty()) cfg.listen = listen_override;
+    CtrldLog log{cfg.log_file, foreground};
+
+    ::signal(SIGPIPE, SIG_IGN);
+    if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) < 0) {
+        std::perror("ctrld: pipe");
+        return 1;
+    }
+    std::vector<int> listeners;
+    for (const std::string& a : cfg.listen) {
+        int bound = 0;
+        int s = open_listener(a, cfg.port, bound, msg);
+        if (s < 0) {
+            std::fprintf(stderr, "ctrld: %s\n", msg.c_str());
+            return 1;
+        }
+        listeners.push_back(s);
+        std::printf("ctrld: listening on %s:%d\n", a.c_str(), bound);
+        ctrld_log(log, "listening on %s:%d", a.c_str(), bound);
+    }
+    std::fflush(stdout);
+    if (!foreground) daemonize(cfg.pid_file);
+    install(SIGTERM, on_signal);
+    install(SIGINT, on_signal);
+    install(SIGCHLD, on_signal);
+
+    std::set<pid_t> sessions;
+    while (!g_terminate) {
+        // Reap finished sessions.
+        for (;;) {
+            int st;
+            pid_t p = ::waitpid(-1, &st, WNOHANG);
+            if (p <= 0) break;
+            sessions.erase(p);
+        }
+        std::vector<struct pollfd> pf;
+        pf.push_back({g_wake[0], POLLIN, 0});
+        // At the limit, callers wait in the backlog until a session ends.
+        if (static_cast<int>(sessions.size()) < cfg.max_sessions)
+            for (int s : listeners) pf.push_back({s, POLLIN, 0});
+        int r = ::poll(pf.data(), pf.size(), -1);
+        if (r < 0 && errno != EINTR) {
+            ctrld_log(log, "poll failed: %s", posix::errtext(errno).c_str());
+            break;
+        }
+        if (r <= 0) continue;
+        if (pf[0].revents) {
+            char sink[64];
+            while (::read(g_wake[0], sink, sizeof sink) > 0) {
+            }
+        }
+        for (size_t i = 1; i < pf.size(); ++i) {
+            if (!(pf[i].revents & POLLIN)) continue;
+            int c = ::accept4(pf[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            pid_t p = ::fork();
+            if (p == 0) {
+                for (int s : listeners) ::close(s);
+                ::close(g_wake[0]);
+                ::close(g_wake[1]);
+                ::signal(SIGCHLD, SIG_DFL);
+                install(SIGINT, on_session_term);
+                install(SIGTERM, on_session_term);
+                // poll must see SIGTERM, so no restart for it.
+                struct sigaction sa {};
+                sa.sa_handler = on_session_term;
+                sigemptyset(&sa.sa_mask);
+                ::sigaction(SIGTERM, &sa, nullptr);
+                ctrld_serve_session(c, cfg, log);
+                std::_Exit(0);
+            }
+            if (p < 0) {
+                ctrld_log(log, "fork failed: %s", posix::errtext(errno).c_str());
+                ::close(c);
+                continue;
+            }
+            ::close(c);
+            sessions.insert(p);
+            if (static_cast<int>(sessions.size()) >= cfg.max_sessions) break;
+        }
+    }
+    ctrld_log(log, "stopping, %zu session(s) open", sessions.size());
+    for (int s : listeners) ::close(s);
+    for (pid_t p : sessions) ::kill(p, SIGTERM);
+    for (int i = 0; i < 50 && !sessions.empty(); ++i) {
+        pid_t p = ::waitpid(-1, nullptr, WNOHANG);
+        if (p > 0) {
+            sessions.erase(p);
+            continue;
+        }
+        wait_msec(100);
+    }
+    for (pid_t p : sessions) ::kill(p, SIGKILL);
+    while (::waitpid(-1, nullptr, 0) > 0) {
+    }
+    return 0;
+}
