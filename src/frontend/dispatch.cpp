@@ -3,6 +3,7 @@
 #include "config/glbv.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/usefile.hpp"
 #include "util/strings.hpp"
 
 namespace {
@@ -38,7 +39,7 @@ JobResult dispatch_function() {
             glbv('w', name, r.msg);
             return r;
         }
-        case 'D': return unavailable('D');
+        case 'D': return CREATE_DIR_CLIENT();
         case 'c':
             require(gszOpt_d, "missing option -d");
             return unavailable('c');
@@ -49,7 +50,7 @@ JobResult dispatch_function() {
         case 'e':
             require(gszOpt_n, "missing option -n");
             SM_TRACE(strLog, 0, "check existence of file %s ", gszOpt_n.c_str());
-            return unavailable('e');
+            return exist_file();
         case 'f': return unavailable('f');
         case 'i': return unavailable('i');
         case 'k':
@@ -70,7 +71,7 @@ JobResult dispatch_function() {
             }
             return unavailable('p');
         case 't': return unavailable('t');
-        case 'u': return unavailable('u');
+        case 'u': return USEFILE();
         case 'x':
             require(gszOpt_u, "missing option -u user", 2);
             require(gszOpt_s, "missing option -s command to execute", 2);
