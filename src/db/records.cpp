@@ -161,7 +161,7 @@ int iDB_SEL_GET_list(DB_REC_LIS* pRL, int iGetRow, std::string& cpReturn, str_lo
     for (int count = 1; count <= pRL->iRows; ++count) {
         if (!rec) {
             cpReturn = "unexpected NULL value";
-            PROT("%s", pick(kE007));
+            PROT_text(pick(kE007));
             SM_TRACE(log, 1, "--- DB_SEL_GET  error:%s", cpReturn.c_str());
             return 0;
         }
