@@ -6,6 +6,8 @@ namespace damisql {
 
 namespace {
 
+constexpr size_t kPromptEchoMax = 200;
+
 char flatten(char c) { return (c == '\t' || c == '\n' || c == '\r') ? ' ' : c; }
 
 }  // namespace
@@ -53,7 +55,11 @@ void Output::fatal(std::string_view text) { line("damisql Error: " + one_line(te
 
 void Output::banner(std::string_view backend) { line("damisql 1.0 (" + std::string(backend) + ")"); }
 
-void Output::prompt(std::string_view statement) { line("SQL-1> " + one_line(statement)); }
+// The reader takes lines in pieces of 1023 characters: a long statement
+// echoed in full would spill into the lines after the prompt.
+void Output::prompt(std::string_view statement) {
+    line("SQL-1> " + one_line(statement.substr(0, kPromptEchoMax)));
+}
 
 void Output::begin_rows(const std::vector<std::string>& names) {
     line("");
