@@ -24,9 +24,11 @@ public:
 // when it cannot be opened.
 std::unique_ptr<Backend> open_sqlite(const std::string& file, std::string& err);
 
+#ifdef DAMISQL_WITH_LIBPQ
 // A PostgreSQL server reached through a libpq connection string (the usual
 // PG* environment variables fill in what it leaves out).
 std::unique_ptr<Backend> open_postgres(const std::string& conninfo, std::string& err);
+#endif
 
 // Tracing of the tool itself (-xall:ff); no-op unless enabled.
 void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

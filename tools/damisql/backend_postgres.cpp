@@ -1,4 +1,6 @@
 // PostgreSQL backend through libpq, for installations that outgrow one file.
+// Built into damisql_pg only: damisql itself stays free of libpq (and the
+// many libraries it pulls in) and hands PostgreSQL databases over to it.
 #include <libpq-fe.h>
 
 #include <cstdlib>
@@ -74,6 +76,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Backend> open_postgres(const std::string& conninfo, std::string& err) {
+    // A server that does not answer must not hold up the agent, which waits
+    // for the tool while it holds the database semaphore.
+    if (!std::getenv("PGCONNECT_TIMEOUT")) ::setenv("PGCONNECT_TIMEOUT", "10", 1);
     PGconn* conn = PQconnectdb(conninfo.c_str());
     if (!conn) {
         err = "out of memory";

@@ -14,8 +14,14 @@
 //
 // Exit status: 0 done, 1 the database refused the statement, 2 bad call or
 // no database, 3 the output could not be written.
+//
+// One process runs per statement, so start-up time is the tool's cost:
+// damisql is linked statically and serves SQLite itself; for a PostgreSQL
+// database it replaces itself by damisql_pg (same directory, same
+// arguments), which carries the PostgreSQL client library.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +86,25 @@ std::string setting(const std::string& file, const std::string& database, const 
     return found ? value : std::string();
 }
 
+#ifndef DAMISQL_WITH_LIBPQ
+// Replaces this process by damisql_pg from the directory of this program.
+// Returns only on failure, with err set.
+void exec_postgres_tool(char** argv, std::string& err) {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        err = std::string("cannot find own program: ") + std::strerror(errno);
+        return;
+    }
+    self[n] = '\0';
+    std::string path(self);
+    path = path.substr(0, path.rfind('/') + 1) + "damisql_pg";
+    argv[0] = path.data();
+    ::execv(path.c_str(), argv);
+    err = "cannot start " + path + ": " + std::strerror(errno);
+}
+#endif
+
 double now() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -132,7 +157,11 @@ int main_impl(int argc, char** argv) {
         else
             db = open_sqlite(file, err);
     } else if (kind == "postgres") {
+#ifdef DAMISQL_WITH_LIBPQ
         db = open_postgres(setting(cfg, call.database, "conninfo", found), err);
+#else
+        exec_postgres_tool(argv, err);
+#endif
     } else {
         err = found ? "unknown backend " + kind + " for database " + call.database
                     : "database " + call.database + " is not configured in " + cfg;
