@@ -46,18 +46,3 @@ std::unique_ptr<DbInstall> make_install() {
     }
     return inst;
 }
-
-// The tool against PostgreSQL: the same text, with the server's own words.
-TEST_F(DbTest, ToolPrintsTheAgreedFormatFromPostgres) {
-    auto r = inst->sb.exec({inst->sb.path("ro/db/damisql"), "-d", "zarvo_db", "-q",
-                            "select client_id, name, data_mover from clients where client_id in (1, 2) order by 1"});
-    EXPECT_EQ(0, r.rc) << r.err;
-    EXPECT_EQ(0u, r.out.find("damisql 1.0 (PostgreSQL ")) << r.out;
-    EXPECT_NE(std::string::npos,
-              r.out.find("\n\nclient_id\tname\tdata_mover\t\n1\tsrv1\tNULL\t\n2\tsrv2\tsrv1\t\nRows selected = 2\n"))
-        << r.out;
-    r = inst->sb.exec({inst->sb.path("ro/db/damisql"), "-d", "zarvo_db", "-q", "select nosuchcol from clients"});
-    EXPECT_EQ(1, r.rc);
-    EXPECT_NE(std::string::npos, r.out.find("\nError while preparing the statement, NativeError = 42703\nMessage: ERROR:  column \"nosuchcol\" does not exist"))
-        << r.out;
-}
