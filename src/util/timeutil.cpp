@@ -87,7 +87,7 @@ char* time_get(char* cpTime) { return time_get_at(cpTime, ::time(nullptr)); }
 
 std::string time_get(std::string_view request) {
     char buf[kTimeBuf] = {};
-    std::memcpy(buf, request.data(), std::min(request.size(), kTimeBuf - 1));
+    if (!request.empty()) std::memcpy(buf, request.data(), std::min(request.size(), kTimeBuf - 1));
     return time_get(buf);
 }
 
