@@ -31,12 +31,14 @@ struct Setup {
     Setup() {
         db_file = sqlite_sb.path("rw/db/zarvo_db.sqlite");
         const char* row =
-            "insert into clients (client_id, name, os, accessmode, access_options) values (7, 'bench', 'Linux', "
+            "insert into clients (client_id, name, os, accessmode, access_options) values (7, 'bench', "
+            "'Linux', "
             "'SSH', '-p 22')";
         run({"/usr/bin/sqlite3", db_file, row});
         if (server.start() && server.create_database("zarvo_db")) {
             conninfo = server.conninfo("zarvo_db");
-            auto r = run({"/bin/bash", testsupport::source_dir() + "/scripts/db/load-postgres", conninfo, pg_sb.dir()});
+            auto r = run({"/bin/bash", testsupport::source_dir() + "/scripts/db/load-postgres", conninfo,
+                          pg_sb.dir()});
             pg_ok = r.rc == 0 && server.psql("zarvo_db", row) == 0;
         }
         if (!pg_ok) std::cerr << "PostgreSQL benchmarks skipped: " << server.why() << "\n";
@@ -72,7 +74,8 @@ void compare(benchmark::State& state, const testsupport::Sandbox& sb, const std:
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < kBatch; ++i)
-            if (!agent_once(stmt, log, msg)) return state.SkipWithError(("iDB_ACCESS failed: " + msg).c_str());
+            if (!agent_once(stmt, log, msg))
+                return state.SkipWithError(("iDB_ACCESS failed: " + msg).c_str());
         agent_s += seconds_since(t0);
         t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < kBatch; ++i) {
@@ -92,12 +95,13 @@ void BM_SQLite(benchmark::State& s, const char* stmt) {
 }
 void BM_Postgres(benchmark::State& s, const char* stmt) {
     if (!g_setup->pg_ok) return s.SkipWithError("no PostgreSQL server");
-    compare(s, g_setup->pg_sb, {"/usr/bin/psql", "-X", "-q", "-A", "-t", "-d", g_setup->conninfo, "-c", stmt}, stmt);
+    compare(s, g_setup->pg_sb, {"/usr/bin/psql", "-X", "-q", "-A", "-t", "-d", g_setup->conninfo, "-c", stmt},
+            stmt);
 }
 
 // Keeps every run's counters so the ratios can be printed after the table.
 class RateReporter : public benchmark::ConsoleReporter {
-public:
+   public:
     std::vector<std::pair<std::string, benchmark::UserCounters>> runs;
     void ReportRuns(const std::vector<Run>& rs) override {
         for (const auto& r : rs)

@@ -28,7 +28,8 @@ const LangText kE004{
 const LangText kE005{
     "E005-DATABAS %s could not find column %s within record.",
     "E005-DATABAS %s Feld %s nicht im Record gefunden",
-    "E005-DATABAS %s s\xb4" "Feld %s hamma nedd im Record gfund\xb4n",
+    "E005-DATABAS %s s\xb4"
+    "Feld %s hamma nedd im Record gfund\xb4n",
 };
 const LangText kE006{
     "E006-DATABAS %s: empty recordlist, cannot catch requested data.",
@@ -73,7 +74,9 @@ std::string chars(const std::string& s, size_t from, size_t to) {
 
 }  // namespace
 
-DB_REC_LIS::~DB_REC_LIS() { release_chain(); }
+DB_REC_LIS::~DB_REC_LIS() {
+    release_chain();
+}
 
 void DB_REC_LIS::release_chain() {
     std::unique_ptr<DB_REC_LIS_ELEMENT> p = std::move(pstrFirstRec);
@@ -204,7 +207,8 @@ int iDB_SEL_GET_list(DB_REC_LIS* pRL, int iGetRow, std::string& cpReturn, str_lo
 void DB_SEL_LOOP_RECORDS(DB_REC_LIS* pRL, char cSwitch) {
     if (pRL->iRows == 0) {
         if (cSwitch == 's')
-            std::fprintf(stderr, "\nDB_SEL_LOOP_RECORDS id=%s: empty record-list, cannot get requested data\n",
+            std::fprintf(stderr,
+                         "\nDB_SEL_LOOP_RECORDS id=%s: empty record-list, cannot get requested data\n",
                          pRL->szId.c_str());
         if (cSwitch == 'd') pRL->release_chain();
         return;

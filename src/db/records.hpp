@@ -10,14 +10,14 @@
 
 #include "log/trace.hpp"
 
-constexpr size_t kRecListIdWidth = 32;    // szId: the caller's name, at most 31 characters
-constexpr size_t kColumnKeyWidth = 32;    // "|" + column name + "=" is cut to 31 characters
-constexpr size_t kConvertValueWidth = 32; // a value to convert: at most 31 characters
+constexpr size_t kRecListIdWidth = 32;     // szId: the caller's name, at most 31 characters
+constexpr size_t kColumnKeyWidth = 32;     // "|" + column name + "=" is cut to 31 characters
+constexpr size_t kConvertValueWidth = 32;  // a value to convert: at most 31 characters
 
 // One record. Owns its text and, through pstrNextRec, the rest of the list.
 struct DB_REC_LIS_ELEMENT {
-    int iRow = 0;         // row number, from 1
-    std::string cpData;   // "|name=value|name=value|"
+    int iRow = 0;        // row number, from 1
+    std::string cpData;  // "|name=value|name=value|"
     std::unique_ptr<DB_REC_LIS_ELEMENT> pstrNextRec;
 };
 
@@ -54,9 +54,15 @@ struct DbSelArg {
     const char* name = nullptr;
     std::string* value = nullptr;
 };
-inline DbSelArg db_sel_arg(const char* n) { return {n, nullptr}; }
-inline DbSelArg db_sel_arg(std::string* v) { return {nullptr, v}; }
-inline DbSelArg db_sel_arg(std::nullptr_t) { return {}; }
+inline DbSelArg db_sel_arg(const char* n) {
+    return {n, nullptr};
+}
+inline DbSelArg db_sel_arg(std::string* v) {
+    return {nullptr, v};
+}
+inline DbSelArg db_sel_arg(std::nullptr_t) {
+    return {};
+}
 
 int iDB_SEL_GET_list(DB_REC_LIS* pRL, int iGetRow, std::string& cpReturn, str_log* pStrLog,
                      const std::vector<DbSelArg>& args);

@@ -37,8 +37,10 @@ const LangText kE012{
 };
 const LangText kE013{
     "E013-DATABAS %s %s: error during opening a pipe.",
-    "E013-DATABAS %s %s: Fehler beim \xd6" "ffnen einer Pipe",
-    "E013-DATABAS %s %s: Fehla beim \xd6" "ffnen vo dera Pipe",
+    "E013-DATABAS %s %s: Fehler beim \xd6"
+    "ffnen einer Pipe",
+    "E013-DATABAS %s %s: Fehla beim \xd6"
+    "ffnen vo dera Pipe",
 };
 const LangText kE014{
     "E014-DATABAS OA_DO_SQL %s: error from SQLcommand: %s",
@@ -55,8 +57,12 @@ constexpr const char* kNoExpectedOutput = "didn't find the expected strings in S
 constexpr const char* kPrompt = "SQL-1>";
 constexpr size_t kSqlLowerMax = 1023;
 
-bool has(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
-bool starts(const std::string& s, const char* what) { return s.rfind(what, 0) == 0; }
+bool has(const std::string& s, const char* what) {
+    return s.find(what) != std::string::npos;
+}
+bool starts(const std::string& s, const char* what) {
+    return s.rfind(what, 0) == 0;
+}
 
 std::string chomp(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
@@ -104,7 +110,7 @@ Header read_header(DB_PROC_PIP* pPP, std::vector<std::string>& names, size_t& he
 
 // Releases the semaphore on every way out of a statement run.
 class SemaHold {
-public:
+   public:
     explicit SemaHold(const str_log& log) : log_(log) {
         s_.szSema = kSqlSemaphore;
         s_.szCaller = "cm_db_dummy";
@@ -114,7 +120,7 @@ public:
     SemaHold(const SemaHold&) = delete;
     SemaHold& operator=(const SemaHold&) = delete;
 
-private:
+   private:
     SCT_SEMA s_;
     str_log log_;
 };
@@ -336,7 +342,8 @@ int iOA_MAKE_EXPORT_FILE(DB_PROC_PIP* pPP, std::string& cpMsg, str_log strLog) {
             return 0;
         case Header::too_wide:
             cpMsg = sformat("too much columns ( max %d )", kSqlMaxColumns);
-            SM_TRACE(strLog, 0, "--- OA_MAKE_EXPORT_FILE  ERROR: too much columns ( max %d )", kSqlMaxColumns);
+            SM_TRACE(strLog, 0, "--- OA_MAKE_EXPORT_FILE  ERROR: too much columns ( max %d )",
+                     kSqlMaxColumns);
             return 0;
         case Header::ok: break;
     }
@@ -475,8 +482,9 @@ int iOA_DO_SQL(const std::string& cpSqlCmd, char cExportFlg, std::string& cpMsg,
         SM_TRACE(strLog, 2, "it's a SQL select");
         std::string low = cut(cpSqlCmd, kSqlLowerMax);
         lowercase(low);
-        const bool aggregate = !has(low, "group by") && (starts(low, "select count(") || starts(low, "select sum(") ||
-                                                         starts(low, "select min(") || starts(low, "select max("));
+        const bool aggregate =
+            !has(low, "group by") && (starts(low, "select count(") || starts(low, "select sum(") ||
+                                      starts(low, "select min(") || starts(low, "select max("));
         if (aggregate) {
             rc = iOA_GET_CALCULATED_VALUE(&pipe, cpMsg, strLog);
             size_t tab = cpMsg.find('\t');
@@ -502,7 +510,8 @@ int iOA_DO_SQL(const std::string& cpSqlCmd, char cExportFlg, std::string& cpMsg,
 }
 
 int iDB_ACCESS(const std::string& cpSqlCmd, std::string& cpMsg, DB_REC_LIS* pRL, str_log strLog) {
-    if (cpSqlCmd.size() > 1 && cpSqlCmd[1] == 'A') return iDB_CONVERT_DATE_TIME(cpSqlCmd.c_str(), cpMsg, strLog);
+    if (cpSqlCmd.size() > 1 && cpSqlCmd[1] == 'A')
+        return iDB_CONVERT_DATE_TIME(cpSqlCmd.c_str(), cpMsg, strLog);
     if (pRL)
         SM_TRACE(strLog, 0, "+++ DB_ACCESS id=%s  SQL=%s", pRL->szId.c_str(), cpSqlCmd.c_str());
     else

@@ -10,12 +10,12 @@
 #include "exec/pipe.hpp"
 #include "log/trace.hpp"
 
-constexpr size_t kSqlLineWidth = 1024;     // main parse: lines of at most 1023 characters
-constexpr size_t kSqlMsgLineWidth = 256;   // error and value parses: at most 255 characters
-constexpr size_t kSqlTableWidth = 30;      // table name: at most 29 characters
-constexpr size_t kSqlColumnWidth = 32;     // "name=" cell: names of at most 30 characters
-constexpr int kSqlMaxColumns = 100;        // a query may have at most 99 columns
-constexpr size_t kSqlRowLineMax = 65536;   // header and row lines are read whole up to this
+constexpr size_t kSqlLineWidth = 1024;    // main parse: lines of at most 1023 characters
+constexpr size_t kSqlMsgLineWidth = 256;  // error and value parses: at most 255 characters
+constexpr size_t kSqlTableWidth = 30;     // table name: at most 29 characters
+constexpr size_t kSqlColumnWidth = 32;    // "name=" cell: names of at most 30 characters
+constexpr int kSqlMaxColumns = 100;       // a query may have at most 99 columns
+constexpr size_t kSqlRowLineMax = 65536;  // header and row lines are read whole up to this
 constexpr const char* kSqlDatabase = "zarvo_db";
 constexpr const char* kSqlSemaphore = "ctrl_db";
 

@@ -9,7 +9,7 @@ namespace {
 testsupport::PgServer* g_server = nullptr;
 
 class PgEnvironment : public ::testing::Environment {
-public:
+   public:
     void SetUp() override {
         server_ = std::make_unique<testsupport::PgServer>();
         ASSERT_TRUE(server_->start()) << server_->why();
@@ -20,7 +20,7 @@ public:
         server_.reset();
     }
 
-private:
+   private:
     std::unique_ptr<testsupport::PgServer> server_;
 };
 

@@ -6,7 +6,9 @@
 
 using testsupport::write_file;
 
-std::unique_ptr<DbInstall> make_install() { return std::make_unique<DbInstall>(); }
+std::unique_ptr<DbInstall> make_install() {
+    return std::make_unique<DbInstall>();
+}
 
 namespace {
 
@@ -26,7 +28,8 @@ TEST_F(DbTest, BrokenToolsFail) {
         // Killed after the header and one row: the rows are not trusted.
         {"printf 'damisql 1.0\\nSQL-1> x\\n\\nname\\t\\nsrv1\\t\\n'; kill -9 $$", kNoOutput},
         {"printf 'damisql 1.0\\nSQL-1> x\\n\\n'", kNoOutput},
-        {"echo 'damisql Error: cannot open database zarvo_db'; exit 2", "Error: cannot open database zarvo_db"},
+        {"echo 'damisql Error: cannot open database zarvo_db'; exit 2",
+         "Error: cannot open database zarvo_db"},
     };
     const std::string dir = inst->sb.path("rw/tmp/fake/");
     ::mkdir(dir.c_str(), 0755);
@@ -48,9 +51,12 @@ TEST_F(DbTest, BrokenToolsFail) {
         EXPECT_EQ("", sem_record()) << what;
     }
     EXPECT_TRUE(prot_has("E012-DATABAS", "OA_DO_SQL SQL pipe doesn't return the expected characters"));
-    EXPECT_TRUE(prot_has("E012-DATABAS", "OA_MAKE_DB_REC_LIS SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(
+        prot_has("E012-DATABAS", "OA_MAKE_DB_REC_LIS SQL pipe doesn't return the expected characters"));
     EXPECT_TRUE(prot_has("I001-DATABAS", "fake > SQLcommand: select name from clients"));
-    EXPECT_TRUE(prot_has("E014-DATABAS", "OA_DO_SQL fake: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
+    EXPECT_TRUE(
+        prot_has("E014-DATABAS",
+                 "OA_DO_SQL fake: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
 
     // This first-line error means "no rows".
     write_file(dir + "damisql", "#!/bin/sh\necho 'damisql Error: Invalid nested query'\n");
@@ -68,7 +74,8 @@ TEST_F(DbTest, DatabaseUnreachable) {
         // A PostgreSQL server that does not listen.
         {"[zarvo_db]\nbackend=postgres\nconninfo=host=127.0.0.1 port=1 dbname=zarvo_db\n",
          "Error: cannot open database zarvo_db: "},
-        {"[other_db]\nbackend=sqlite\n", "Error: cannot open database zarvo_db: database zarvo_db is not configured"},
+        {"[other_db]\nbackend=sqlite\n",
+         "Error: cannot open database zarvo_db: database zarvo_db is not configured"},
     };
     for (const auto& c : cases) {
         write_file(inst->sb.path("etc/openrda.ini"), c.config);

@@ -20,11 +20,14 @@ void DbTest::SetUp() {
     const char* rows[] = {
         "insert into oper_systems (os, platform) values ('Solaris', 'UNIX')",
         "insert into oper_systems (os, platform) values ('Windows', 'WNT')",
-        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, data_mover) "
+        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, "
+        "data_mover) "
         "values (1, 'srv1', 'Solaris', 'SSH', '-p 2222', 'c2VjcmV0', 'backup', NULL)",
-        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, data_mover) "
+        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, "
+        "data_mover) "
         "values (2, 'srv2', 'Windows', 'CTRL', NULL, NULL, NULL, 'srv1')",
-        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, data_mover) "
+        "insert into clients (client_id, name, os, accessmode, access_options, password, user_name, "
+        "data_mover) "
         "values (3, 'srv3', 'Linux', 'RSH', '', '', 'root', '')",
         "insert into hw_drives (drive_num, client_id, typ, path) values (3, 2, 'LTO', '/dev/nst0')",
         "insert into hw_drives (drive_num, client_id, typ, path) values (4, 1, 'DLT', '/dev/rmt/0cbn')",
@@ -36,7 +39,9 @@ void DbTest::SetUp() {
     }
 }
 
-void DbTest::TearDown() { unsetenv("ZARVO_INI"); }
+void DbTest::TearDown() {
+    unsetenv("ZARVO_INI");
+}
 
 int DbTest::sql(const std::string& stmt, std::string& msg, DB_REC_LIS* rl) {
     msg.clear();
@@ -50,7 +55,8 @@ std::vector<std::string> DbTest::records(const std::string& stmt) {
     std::vector<std::string> out;
     EXPECT_EQ(1, sql(stmt, msg, &rl)) << stmt << ": " << msg;
     EXPECT_EQ(std::to_string(rl.iRows), msg) << stmt;
-    for (auto* e = rl.pstrFirstRec.get(); e && static_cast<int>(out.size()) < rl.iRows; e = e->pstrNextRec.get())
+    for (auto* e = rl.pstrFirstRec.get(); e && static_cast<int>(out.size()) < rl.iRows;
+         e = e->pstrNextRec.get())
         out.push_back(e->cpData);
     DB_SEL_LOOP_RECORDS(&rl, 'd');
     return out;
@@ -63,29 +69,41 @@ bool DbTest::prot_has(const std::string& tag, const std::string& text) const {
     return false;
 }
 
-std::string DbTest::sem_record() const { return read_file(inst->sb.path("rw/work/sem/ctrl_db.sem")); }
+std::string DbTest::sem_record() const {
+    return read_file(inst->sb.path("rw/work/sem/ctrl_db.sem"));
+}
 
-void DbTest::use_tool_dir(const std::string& dir) const { inst->sb.set_var("gv_ro_db", dir); }
+void DbTest::use_tool_dir(const std::string& dir) const {
+    inst->sb.set_var("gv_ro_db", dir);
+}
 
 using Rows = std::vector<std::string>;
 
 TEST_F(DbTest, StatementsOfTheAgentGiveTheExpectedRecords) {
-    EXPECT_EQ(Rows{"|name=srv2|"}, records("select clients.name from clients where client_id=(select client_id from "
-                                           "hw_drives where drive_num=3)"));
-    EXPECT_EQ(Rows{"|typ=DLT|path=/dev/rmt/0cbn|"}, records("select typ,path from hw_drives where drive_num=4"));
+    EXPECT_EQ(Rows{"|name=srv2|"},
+              records("select clients.name from clients where client_id=(select client_id from "
+                      "hw_drives where drive_num=3)"));
+    EXPECT_EQ(Rows{"|typ=DLT|path=/dev/rmt/0cbn|"},
+              records("select typ,path from hw_drives where drive_num=4"));
     EXPECT_EQ(Rows{"|os=Linux|"}, records("select os from clients where client_id=0"));
-    EXPECT_EQ((Rows{"|syntax=ps -ef|", "|syntax=2|", "|syntax=3|"}),
-              records("select syntax from syntaxes where os='Linux' and (command='PS_CMD' or command='PS_PID' or "
-                      "command='PS_PPID' ) order by command"));
+    EXPECT_EQ(
+        (Rows{"|syntax=ps -ef|", "|syntax=2|", "|syntax=3|"}),
+        records("select syntax from syntaxes where os='Linux' and (command='PS_CMD' or command='PS_PID' or "
+                "command='PS_PPID' ) order by command"));
     const std::string access =
-        "select oper_systems.platform,clients.accessmode,clients.access_options from oper_systems,clients where "
+        "select oper_systems.platform,clients.accessmode,clients.access_options from oper_systems,clients "
+        "where "
         "clients.name='%s' and oper_systems.os=clients.os";
-    EXPECT_EQ(Rows{"|platform=UNIX|accessmode=SSH|access_options=-p 2222|"}, records(sformat(access.c_str(), "srv1")));
+    EXPECT_EQ(Rows{"|platform=UNIX|accessmode=SSH|access_options=-p 2222|"},
+              records(sformat(access.c_str(), "srv1")));
     // NULL and the empty text both come back as "NULL", columns stay in place.
-    EXPECT_EQ(Rows{"|platform=WNT|accessmode=CTRL|access_options=NULL|"}, records(sformat(access.c_str(), "srv2")));
-    EXPECT_EQ(Rows{"|platform=UNIX|accessmode=RSH|access_options=NULL|"}, records(sformat(access.c_str(), "srv3")));
+    EXPECT_EQ(Rows{"|platform=WNT|accessmode=CTRL|access_options=NULL|"},
+              records(sformat(access.c_str(), "srv2")));
+    EXPECT_EQ(Rows{"|platform=UNIX|accessmode=RSH|access_options=NULL|"},
+              records(sformat(access.c_str(), "srv3")));
     EXPECT_EQ(Rows{}, records(sformat(access.c_str(), "nosuchhost")));
-    EXPECT_EQ(Rows{"|password=NULL|user_name=root|"}, records("select password,user_name from clients where name='srv3'"));
+    EXPECT_EQ(Rows{"|password=NULL|user_name=root|"},
+              records("select password,user_name from clients where name='srv3'"));
     EXPECT_EQ(Rows{"|data_mover=srv1|"}, records("select data_mover from clients where name='srv2'"));
     // Written in capitals with a mixed-case value: only the value keeps its case.
     EXPECT_EQ(Rows{"|name=srv1|"}, records("SELECT NAME FROM CLIENTS WHERE OS='Solaris'"));
@@ -111,7 +129,9 @@ TEST_F(DbTest, CountsAggregatesAndChanges) {
 
     EXPECT_EQ(1, sql("update clients set accessmode='SSH' where client_id > 1", msg));
     EXPECT_EQ("2", msg);
-    EXPECT_EQ(1, sql("insert into hw_drives (drive_num, client_id, typ, path) values (9, 0, 'LTO', '/dev/nst1')", msg));
+    EXPECT_EQ(1,
+              sql("insert into hw_drives (drive_num, client_id, typ, path) values (9, 0, 'LTO', '/dev/nst1')",
+                  msg));
     EXPECT_EQ("1", msg);
     EXPECT_EQ(1, sql("delete from hw_drives where client_id=0", msg));
     EXPECT_EQ("1", msg);
@@ -122,14 +142,16 @@ TEST_F(DbTest, CountsAggregatesAndChanges) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, iDB_ACCESS("select name,data_mover from clients where client_id in (1,2) order by name", msg,
                             nullptr, log));
-    EXPECT_EQ("connect zarvo_db\nINSERT INTO clients (name,data_mover) VALUES ('srv1',NULL);\n"
-              "INSERT INTO clients (name,data_mover) VALUES ('srv2','srv1');\n",
-              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(
+        "connect zarvo_db\nINSERT INTO clients (name,data_mover) VALUES ('srv1',NULL);\n"
+        "INSERT INTO clients (name,data_mover) VALUES ('srv2','srv1');\n",
+        testing::internal::GetCapturedStdout());
 
     // A statement without a table name is reported and still runs.
     EXPECT_EQ(1, sql("create table extra (a integer)", msg));
-    EXPECT_TRUE(prot_has("E014-DATABAS", "OA_DO_SQL : error from SQLcommand: Could not find table name in statement "
-                                         "create table extra (a integer)"));
+    EXPECT_TRUE(prot_has("E014-DATABAS",
+                         "OA_DO_SQL : error from SQLcommand: Could not find table name in statement "
+                         "create table extra (a integer)"));
 }
 
 TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
@@ -171,10 +193,13 @@ TEST_F(DbTest, ValuesReachTheDatabaseUnexpanded) {
 
     // An apostrophe inside an assigned value is stored as an acute accent.
     ASSERT_EQ(1, sql("update clients set user_name='O'Brien' where name='srv2'", msg)) << msg;
-    EXPECT_EQ(Rows{"|user_name=O\xb4" "Brien|"}, records("select user_name from clients where name='srv2'"));
+    EXPECT_EQ(Rows{"|user_name=O\xb4"
+                   "Brien|"},
+              records("select user_name from clients where name='srv2'"));
     // Tabs and line breaks inside a value never shift the columns.
     ASSERT_EQ(1, sql("update clients set user_name='a\tb\nc' where name='srv3'", msg)) << msg;
-    EXPECT_EQ(Rows{"|user_name=a b c|os=Linux|"}, records("select user_name, os from clients where name='srv3'"));
+    EXPECT_EQ(Rows{"|user_name=a b c|os=Linux|"},
+              records("select user_name, os from clients where name='srv3'"));
 }
 
 TEST_F(DbTest, NinetyNineColumnsButNotAHundred) {
@@ -210,12 +235,20 @@ TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
     ASSERT_EQ(0, testsupport::run({"/bin/mkdir", "-p", wrap}).rc);
     write_file(wrap + "damisql",
                "#!/bin/sh\n"
-               "rec=$(cat '" + inst->sb.path("rw/work/sem/ctrl_db.sem") + "')\n"
-               "echo \"start $rec\" >> '" + log_file + "'\n"
-               "'" + inst->sb.path("ro/db/damisql") + "' \"$@\"\n"
-               "rc=$?\n"
-               "echo \"end $rec\" >> '" + log_file + "'\n"
-               "exit $rc\n");
+               "rec=$(cat '" +
+                   inst->sb.path("rw/work/sem/ctrl_db.sem") +
+                   "')\n"
+                   "echo \"start $rec\" >> '" +
+                   log_file +
+                   "'\n"
+                   "'" +
+                   inst->sb.path("ro/db/damisql") +
+                   "' \"$@\"\n"
+                   "rc=$?\n"
+                   "echo \"end $rec\" >> '" +
+                   log_file +
+                   "'\n"
+                   "exit $rc\n");
     ASSERT_EQ(0, ::chmod((wrap + "damisql").c_str(), 0755));
     use_tool_dir(wrap);
 

@@ -22,7 +22,7 @@ struct DbInstall {
 std::unique_ptr<DbInstall> make_install();
 
 class DbTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override;
     void TearDown() override;
 

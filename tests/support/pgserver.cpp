@@ -76,13 +76,15 @@ bool PgServer::start() {
     }
     port_ = free_port();
     const std::string bin = bin_dir();
-    RunResult r = sh(as_server_user(bin + "/initdb -D " + dir_ + "/data -U postgres --auth=trust --locale=C -E UTF8"));
+    RunResult r =
+        sh(as_server_user(bin + "/initdb -D " + dir_ + "/data -U postgres --auth=trust --locale=C -E UTF8"));
     if (r.rc != 0) {
         why_ = "initdb failed: " + r.out + r.err;
         return false;
     }
     const std::string opts = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
-                             " -c unix_socket_directories=" + dir_ + " -c fsync=off -c synchronous_commit=off";
+                             " -c unix_socket_directories=" + dir_ +
+                             " -c fsync=off -c synchronous_commit=off";
     r = sh(as_server_user(bin + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 60 -o " +
                           sh_quote(opts) + " start"));
     if (r.rc != 0) {
@@ -103,15 +105,17 @@ void PgServer::stop() {
     dir_.clear();
 }
 
-PgServer::~PgServer() { stop(); }
+PgServer::~PgServer() {
+    stop();
+}
 
 std::string PgServer::conninfo(const std::string& dbname) const {
     return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=" + dbname + " user=postgres";
 }
 
 int PgServer::psql(const std::string& dbname, const std::string& statement, std::string* out) const {
-    RunResult r = run({"/usr/bin/psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-d", conninfo(dbname), "-c",
-                       statement});
+    RunResult r = run({"/usr/bin/psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-d",
+                       conninfo(dbname), "-c", statement});
     if (out) *out = r.out + r.err;
     return r.rc;
 }

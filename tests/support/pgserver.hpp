@@ -9,7 +9,7 @@
 namespace testsupport {
 
 class PgServer {
-public:
+   public:
     PgServer() = default;
     ~PgServer();
     PgServer(const PgServer&) = delete;
@@ -31,7 +31,7 @@ public:
     // Directory of the server programs (initdb, pg_ctl).
     static std::string bin_dir();
 
-private:
+   private:
     std::string as_server_user(const std::string& cmd) const;
     std::string dir_, why_;
     int port_ = 0;

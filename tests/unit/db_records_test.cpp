@@ -11,7 +11,7 @@ namespace {
 
 // An installation (protocol, variable store) made current through ZARVO_INI.
 class DbRecords : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { setenv("ZARVO_INI", sb.root_file().c_str(), 1); }
     void TearDown() override { unsetenv("ZARVO_INI"); }
 
@@ -24,7 +24,8 @@ protected:
         return n;
     }
     void fill(DB_REC_LIS& rl, std::initializer_list<const char*> recs) {
-        for (const char* r : recs) ASSERT_EQ(1, rl.iRows ? iDB_SEL_ALLOC(&rl, r, log) : iDB_SEL_FIRST(&rl, r, log));
+        for (const char* r : recs)
+            ASSERT_EQ(1, rl.iRows ? iDB_SEL_ALLOC(&rl, r, log) : iDB_SEL_FIRST(&rl, r, log));
     }
 
     testsupport::Sandbox sb;
@@ -91,10 +92,12 @@ TEST_F(DbRecords, EmptyAndBrokenLists) {
     // Long lists are released without deep recursion, also when the list
     // is simply dropped.
     DB_REC_LIS big;
-    for (int i = 0; i < 300000; ++i) ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
+    for (int i = 0; i < 300000; ++i)
+        ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
     EXPECT_EQ(1, iDB_SEL_GET(&big, 1, ret, &log, "n", &a, "d"));
     EXPECT_EQ("0", a);
-    for (int i = 0; i < 300000; ++i) ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
+    for (int i = 0; i < 300000; ++i)
+        ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
 }
 
 TEST_F(DbRecords, ConversionsFollowTheDatabaseType) {
@@ -113,7 +116,8 @@ TEST_F(DbRecords, ConversionsFollowTheDatabaseType) {
         {"ORACLE", "MAX", "MAX(SIZE)", "MAX(SIZE)"},
         {"OpenAccess", "MAX", "x", "COL1"},
         {"postgres", "MAX", "x", "max"},
-        {"ORACLE", "DATE_TIME_ZARVO", "12345678901234567890123456789012345", "1234567890123456789012345678901"},
+        {"ORACLE", "DATE_TIME_ZARVO", "12345678901234567890123456789012345",
+         "1234567890123456789012345678901"},
     };
     for (const auto& c : cases) {
         sb.set_var("gv_db_type", c.type);

@@ -11,7 +11,9 @@ namespace {
 
 // Captured tool output, replayed through a pipe record.
 struct Replay {
-    explicit Replay(std::string text) : data(std::move(text)) { pp.fpPipe = fmemopen(data.data(), data.size(), "r"); }
+    explicit Replay(std::string text) : data(std::move(text)) {
+        pp.fpPipe = fmemopen(data.data(), data.size(), "r");
+    }
     std::string data;
     DB_PROC_PIP pp;
 };
@@ -24,7 +26,7 @@ std::string rows_output(const std::string& header, const std::vector<std::string
 }
 
 class DbParse : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { setenv("ZARVO_INI", sb.root_file().c_str(), 1); }
     void TearDown() override { unsetenv("ZARVO_INI"); }
     bool in_prot(const std::string& tag, const std::string& text) const {
@@ -46,19 +48,23 @@ TEST_F(DbParse, RowsBecomeRecordTexts) {
     std::vector<std::string> got;
     for (auto* e = rl.pstrFirstRec.get(); e; e = e->pstrNextRec.get()) got.push_back(e->cpData);
     // A run of tabs separates like one tab.
-    EXPECT_EQ((std::vector<std::string>{"|name=srv1|os=Linux|", "|name=srv2|os=NULL|", "|name=srv3|os=WNT|"}), got);
+    EXPECT_EQ((std::vector<std::string>{"|name=srv1|os=Linux|", "|name=srv2|os=NULL|", "|name=srv3|os=WNT|"}),
+              got);
 }
 
 TEST_F(DbParse, MalformedOutputFails) {
     DB_REC_LIS rl;
     rl.szId = "bad";
     std::string msg;
-    Replay prep("Error while preparing the statement, NativeError = 1\nMessage: no such table: t\nElapsed time = 0\n");
+    Replay prep(
+        "Error while preparing the statement, NativeError = 1\nMessage: no such table: t\nElapsed time = "
+        "0\n");
     EXPECT_EQ(0, iOA_MAKE_DB_REC_LIS(&prep.pp, msg, &rl, log));
     EXPECT_EQ("Message: no such table: t", msg);
     EXPECT_TRUE(in_prot("E009-DATABAS", "OA_MAKE_DB_REC_LIS bad: Message: no such table: t"));
 
-    Replay fetch("\nname\t\nsrv1\t\nError while fetching rows, NativeError = 5\nMessage: database is locked\n");
+    Replay fetch(
+        "\nname\t\nsrv1\t\nError while fetching rows, NativeError = 5\nMessage: database is locked\n");
     EXPECT_EQ(0, iOA_MAKE_DB_REC_LIS(&fetch.pp, msg, &rl, log));
     EXPECT_EQ("Message: database is locked", msg);
 
@@ -68,7 +74,8 @@ TEST_F(DbParse, MalformedOutputFails) {
         EXPECT_EQ(0, iOA_MAKE_DB_REC_LIS(&r.pp, msg, &rl, log)) << text;
         EXPECT_EQ("didn't find the expected strings in SQL-pipe", msg);
     }
-    EXPECT_TRUE(in_prot("E012-DATABAS", "OA_MAKE_DB_REC_LIS SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(
+        in_prot("E012-DATABAS", "OA_MAKE_DB_REC_LIS SQL pipe doesn't return the expected characters"));
 }
 
 TEST_F(DbParse, CalculatedValue) {
@@ -76,12 +83,15 @@ TEST_F(DbParse, CalculatedValue) {
     Replay r(rows_output("count\t", {"42\t"}));
     EXPECT_EQ(1, iOA_GET_CALCULATED_VALUE(&r.pp, msg, log));
     EXPECT_EQ("42\t", msg);
-    Replay err("Error while preparing the statement, NativeError = 1\nMessage: no such table: x\nElapsed time = 0\n");
+    Replay err(
+        "Error while preparing the statement, NativeError = 1\nMessage: no such table: x\nElapsed time = "
+        "0\n");
     EXPECT_EQ(0, iOA_GET_CALCULATED_VALUE(&err.pp, msg, log));
     EXPECT_EQ("Message: no such table: x", msg);
     Replay cut("\ncount\t\n");
     EXPECT_EQ(0, iOA_GET_CALCULATED_VALUE(&cut.pp, msg, log));
-    EXPECT_TRUE(in_prot("E012-DATABAS", "OA_GET_CALCULATED_VALUE SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(
+        in_prot("E012-DATABAS", "OA_GET_CALCULATED_VALUE SQL pipe doesn't return the expected characters"));
 }
 
 TEST(DbQuoting, LowercaseAndQuoteRepair) {
@@ -96,9 +106,14 @@ TEST(DbQuoting, LowercaseAndQuoteRepair) {
     } cases[] = {
         // An apostrophe inside an assigned value; the where clause is untouched.
         {"update clients set user_name='O'Brien' where name='srv1'",
-         "update clients set user_name='O\xb4" "Brien' where name='srv1'", 0},
+         "update clients set user_name='O\xb4"
+         "Brien' where name='srv1'",
+         0},
         {"update clients set user_name= 'a'b'c', os='Linux' where name='srv1'",
-         "update clients set user_name= 'a\xb4" "b\xb4" "c', os='Linux' where name='srv1'", 0},
+         "update clients set user_name= 'a\xb4"
+         "b\xb4"
+         "c', os='Linux' where name='srv1'",
+         0},
         // Well-formed statements pass unchanged.
         {"update clients set os='Linux', accessmode='SSH' where name='srv1'",
          "update clients set os='Linux', accessmode='SSH' where name='srv1'", 1},
@@ -106,7 +121,8 @@ TEST(DbQuoting, LowercaseAndQuoteRepair) {
         {"update t set a='unterminated", "update t set a='unterminated", 1},
         {"", "", 1},
         // Double quotes inside single quotes become '_', outside they stay.
-        {"select \"name\" from clients where name='a\"b'", "select \"name\" from clients where name='a_b'", 0},
+        {"select \"name\" from clients where name='a\"b'", "select \"name\" from clients where name='a_b'",
+         0},
     };
     for (auto& c : cases) {
         s = c.in;

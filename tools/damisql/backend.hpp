@@ -11,7 +11,7 @@
 namespace damisql {
 
 class Backend {
-public:
+   public:
     virtual ~Backend() = default;
     // Name and version for the banner line.
     virtual std::string describe() const = 0;

@@ -22,13 +22,11 @@ std::string sqlstate(const PGresult* res) {
 }
 
 class PostgresBackend : public Backend {
-public:
+   public:
     explicit PostgresBackend(PGconn* conn) : conn_(conn) {}
     ~PostgresBackend() override { PQfinish(conn_); }
 
-    std::string describe() const override {
-        return "PostgreSQL " + std::to_string(PQserverVersion(conn_));
-    }
+    std::string describe() const override { return "PostgreSQL " + std::to_string(PQserverVersion(conn_)); }
 
     int run(const std::string& sql, Output& out) override {
         PGresult* res = PQexec(conn_, sql.c_str());
@@ -37,7 +35,7 @@ public:
         return result;
     }
 
-private:
+   private:
     int print(PGresult* res, Output& out) {
         switch (res ? PQresultStatus(res) : PGRES_FATAL_ERROR) {
             case PGRES_TUPLES_OK: {
@@ -48,8 +46,9 @@ private:
                 const int nrow = PQntuples(res);
                 for (int r = 0; r < nrow; ++r) {
                     for (int i = 0; i < ncol; ++i)
-                        fields[i] = field_text(PQgetvalue(res, r, i), static_cast<size_t>(PQgetlength(res, r, i)),
-                                               PQgetisnull(res, r, i));
+                        fields[i] =
+                            field_text(PQgetvalue(res, r, i), static_cast<size_t>(PQgetlength(res, r, i)),
+                                       PQgetisnull(res, r, i));
                     out.row(fields);
                 }
                 out.end_rows(nrow);

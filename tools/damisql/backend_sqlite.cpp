@@ -20,7 +20,7 @@ bool only_separators(const char* p, const char* end) {
 }
 
 class SqliteBackend : public Backend {
-public:
+   public:
     explicit SqliteBackend(sqlite3* db) : db_(db) {}
     ~SqliteBackend() override { sqlite3_close(db_); }
 
@@ -51,7 +51,7 @@ public:
         return 0;
     }
 
-private:
+   private:
     std::string code() const { return std::to_string(sqlite3_extended_errcode(db_)); }
 
     // A statement before the last one: run it, print nothing unless it fails.

@@ -82,7 +82,8 @@ bool config_file(std::string& path, std::string& err) {
 std::string setting(const std::string& file, const std::string& database, const char* key, bool& found) {
     std::string value, msg;
     std::string section = "[" + database + "]";
-    found = i_GetPrivateProfileString(file.c_str(), section.c_str(), key, value, kValueMax, msg, kMsgMax) == 1;
+    found =
+        i_GetPrivateProfileString(file.c_str(), section.c_str(), key, value, kValueMax, msg, kMsgMax) == 1;
     return found ? value : std::string();
 }
 
@@ -113,7 +114,9 @@ double now() {
 
 }  // namespace
 
-void enable_trace(std::FILE* sink) { g_trace = sink; }
+void enable_trace(std::FILE* sink) {
+    g_trace = sink;
+}
 
 void trace(const char* fmt, ...) {
     if (!g_trace) return;
@@ -183,4 +186,6 @@ int main_impl(int argc, char** argv) {
 
 }  // namespace damisql
 
-int main(int argc, char** argv) { return damisql::main_impl(argc, argv); }
+int main(int argc, char** argv) {
+    return damisql::main_impl(argc, argv);
+}

@@ -8,7 +8,9 @@ namespace {
 
 constexpr size_t kPromptEchoMax = 200;
 
-char flatten(char c) { return (c == '\t' || c == '\n' || c == '\r') ? ' ' : c; }
+char flatten(char c) {
+    return (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+}
 
 }  // namespace
 
@@ -51,9 +53,13 @@ void Output::line(std::string_view text) {
     std::fputc('\n', out_);
 }
 
-void Output::fatal(std::string_view text) { line("damisql Error: " + one_line(text)); }
+void Output::fatal(std::string_view text) {
+    line("damisql Error: " + one_line(text));
+}
 
-void Output::banner(std::string_view backend) { line("damisql 1.0 (" + std::string(backend) + ")"); }
+void Output::banner(std::string_view backend) {
+    line("damisql 1.0 (" + std::string(backend) + ")");
+}
 
 // The reader takes lines in pieces of 1023 characters: a long statement
 // echoed in full would spill into the lines after the prompt.
@@ -80,7 +86,9 @@ void Output::row(const std::vector<std::string>& fields) {
     line(r);
 }
 
-void Output::end_rows(long count) { line("Rows selected = " + std::to_string(count)); }
+void Output::end_rows(long count) {
+    line("Rows selected = " + std::to_string(count));
+}
 
 void Output::affected(long count) {
     line("");
@@ -108,6 +116,8 @@ void Output::elapsed(double seconds) {
     line(buf);
 }
 
-bool Output::finish() { return std::fflush(out_) == 0 && !std::ferror(out_); }
+bool Output::finish() {
+    return std::fflush(out_) == 0 && !std::ferror(out_);
+}
 
 }  // namespace damisql

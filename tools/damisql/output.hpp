@@ -27,7 +27,7 @@ std::string field_text(const char* value, size_t len, bool is_null);
 std::string column_label(std::string_view name);
 
 class Output {
-public:
+   public:
     explicit Output(std::FILE* out) : out_(out) {}
 
     // A failure before any statement ran (bad call, no database). The first
@@ -52,7 +52,7 @@ public:
     // Flushes; false when the reader went away or the write failed.
     bool finish();
 
-private:
+   private:
     void line(std::string_view text);
     std::FILE* out_;
 };
