@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <cstdlib>
 
 #include "installation_env.hpp"
@@ -33,6 +35,15 @@ TEST(CommandClass, OnlyTheProgramWordCounts) {
 
 TEST(SetenvZarvo, DatabaseCommandsNeedTheirSettings) {
     InstallationEnv env;
+    // Start from a root file without the database entry.
+    {
+        std::string root = testsupport::read_file(env.sb.root_file()), kept;
+        std::istringstream in(root);
+        for (std::string l; std::getline(in, l);)
+            if (l.rfind("OPENRDA_INI=", 0) != 0) kept += l + "\n";
+        testsupport::write_file(env.sb.root_file(), kept);
+    }
+    env.sb.set_config("[Server]", "gv_port_db", "");
     EXPECT_EQ(setenv_for("damisql -s x"),
               std::make_pair(0, std::string("key OPENRDA_INI not found in /etc/zarvo2000.ini\n")));
     EXPECT_EQ(setenv_for("ls -l").first, 1);
