@@ -178,22 +178,3 @@ TEST_F(IniFile, RootFileSlotsAndReadIni) {
     EXPECT_EQ(i_GET_ROOT_FOR_INI("SM_INI", v, 1024, m, 256), 0);
     EXPECT_EQ(m, "i_GET_ROOT_FOR_INI: NO ZARVO CONFIGURATION FILE FOUND: /etc/zarvo2000.ini");
 }
-
-TEST(IniHelpers, RemoveCommentAndParseParentheses) {
-    std::string l = "abc\n";
-    EXPECT_EQ(i_REMOVE_COMMENT(l), 1);
-    EXPECT_EQ(l, "abc");
-    l = "#x\n";
-    EXPECT_EQ(i_REMOVE_COMMENT(l), 0);
-    l = "\n";
-    EXPECT_EQ(i_REMOVE_COMMENT(l), 0);
-    std::string key;
-    size_t pre = 0, post = 0;
-    ASSERT_TRUE(c_PARSE_FOR_PARENTHESES("ab%(k)cd", key, pre, post));
-    EXPECT_EQ(key, "k");
-    EXPECT_EQ(pre, 1u);
-    EXPECT_EQ(post, 6u);
-    ASSERT_TRUE(c_PARSE_FOR_PARENTHESES("%(k)", key, pre, post));
-    EXPECT_EQ(pre, std::string::npos);
-    EXPECT_FALSE(c_PARSE_FOR_PARENTHESES("%(k", key, pre, post));
-}

@@ -97,15 +97,6 @@ TEST(StrElem, PositionsDelimitersAndLimits) {
     EXPECT_EQ(e.size(), 765u);
 }
 
-TEST(StringHelpers, CaseSlashesNumbers) {
-    std::string s = "AbC\\d\\E";
-    EXPECT_EQ(lowercase(s), "abc\\d\\e");
-    EXPECT_EQ(SLASH_HAMMER(s), 1);
-    EXPECT_EQ(s, "abc/d/e");
-    EXPECT_STREQ(intoas(-42), "-42");
-    EXPECT_STREQ(longtoasc(1234567890123L), "1234567890123");
-}
-
 TEST(TimeGet, RequestsOnAFixedNow) {
     ScopedTz tz("UTC0");
     time_t now = make_local(2007, 12, 21, 14, 38, 9);
@@ -144,12 +135,6 @@ TEST(TimeGet, DaylightSavingFlagOfNowStaysInForce) {
     // "D 1" from the evening before the change keeps winter time semantics.
     time_t before = make_local(2026, 3, 28, 12, 0, 0);
     EXPECT_EQ(tg("D 1", before), "2026-03-29 13:00:00 Sun");
-}
-
-TEST(Strfmt, DigitsAndStrings) {
-    EXPECT_EQ(strfmt("%0-%2-%4", {std::string_view("ab"), 7L, 123456L}), "ab-07-3456");
-    EXPECT_EQ(strfmt("x%1y", {}), "xy");  // missing argument prints nothing
-    EXPECT_EQ(strfmt("plain", {}), "plain");
 }
 
 TEST(CmStrftime, MatchesCLibraryInTheCLocale) {
