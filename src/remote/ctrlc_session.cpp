@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/glbv.hpp"
+#include "exec/fileutil.hpp"
 #include "remote/ctrl_conn.hpp"
 #include "remote/ctrl_wire.hpp"
 #include "remote/syserrtxt.hpp"
@@ -94,7 +95,11 @@ bool write_stream(FILE* f, const char* p, size_t n) {
 
 void close_stream(FILE*& f, str_log& log) {
     if (!f) return;
-    if (std::fclose(f) != 0) SM_TRACE(log, 0, "close failed: %s", posix::errtext(errno).c_str());
+    if (std::fclose(f) != 0) {
+        int err = errno;
+        SM_TRACE(log, 0, "close failed: %s", posix::errtext(err).c_str());
+        i_FILE_CLOSE(err);  // a full file system raises the alarm
+    }
     f = nullptr;
 }
 
