@@ -1,5 +1,5 @@
-// sm_ctrlc against a real ctrld on loopback, and ctrld against hostile
-// callers.
+// sm_ctrlc against a real ctrld on loopback and against peers that are not
+// our daemon, and ctrld against hostile callers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,51 +7,89 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <functional>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ctrld_process.hpp"
+#include "remote/ctrlc_session.hpp"
+#include "remote/syserrtxt.hpp"
 #include "support/run.hpp"
 
 using ctrltest::CtrldProcess;
 using ctrltest::eventually;
-using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::Sandbox;
 
 namespace {
 
-int connect_to(int port) {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a {};
+constexpr auto npos = std::string::npos;
+
+sockaddr_in address(const char* ip, int port) {
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A socket bound to ip:port (port 0: the system's choice), listening when
+// backlog >= 0; -1 when the port is taken.
+int bound(const char* ip, int port, int backlog = -1) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = address(ip, port);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 ||
+        (backlog >= 0 && ::listen(s, backlog) < 0)) {
         ::close(s);
         return -1;
     }
     return s;
 }
 
-// Everything the daemon sends until it closes (or ms pass).
+int port_of(int s) {
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
+    return ntohs(a.sin_port);
+}
+
+// A connection to 127.0.0.1:port from the address from.
+int connect_to(int port, const char* from = "127.0.0.1") {
+    int s = bound(from, 0);
+    sockaddr_in a = address("127.0.0.1", port);
+    ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+// Sockets closed at the end of the scope.
+struct Sockets {
+    std::vector<int> fds;
+    ~Sockets() {
+        for (int s : fds)
+            if (s >= 0) ::close(s);
+    }
+};
+
+// Everything the peer sends until it closes (or ms pass).
 std::string read_until_close(int s, int ms = 5000) {
     std::string got;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-        struct pollfd p {s, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0) break;
-        char buf[4096];
-        ssize_t n = ::recv(s, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
+    char buf[4096];
+    struct pollfd p {s, POLLIN, 0};
+    for (ssize_t n = 1; n > 0 && ::poll(&p, 1, ms) > 0;)
+        if ((n = ::recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
     return got;
+}
+
+void send_raw(int s, const std::string& data) {
+    for (size_t off = 0; off < data.size();) {
+        ssize_t n = ::send(s, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        off += static_cast<size_t>(n);
+    }
 }
 
 // A request as the client sends it: second port, user, command, each ended by NUL.
@@ -59,441 +97,371 @@ std::string request(const std::string& port, const std::string& user, const std:
     return port + '\0' + user + '\0' + cmd + '\0';
 }
 
-void send_raw(int s, const std::string& data) {
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = ::send(s, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += static_cast<size_t>(n);
-    }
+template <class F>
+long ms_taken(F f) {
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
 }
 
-// The daemon still works and no session process is left behind.
+// Whether a process whose command line contains text runs.
+bool running(const std::string& text) {
+    int rc = testsupport::run({"/usr/bin/pgrep", "-f", text}).rc;
+    EXPECT_TRUE(rc == 0 || rc == 1) << "pgrep: " << rc;  // 1: none
+    return rc == 0;
+}
+
+// The daemon still serves a session, and no session process is left behind.
 void expect_healthy(const CtrldProcess& d) {
     RunResult r = d.client({"-l", "root", "127.0.0.1", "echo", "still", "here"});
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, "still here\n");
-    EXPECT_TRUE(eventually([&] { return d.sessions().empty(); })) << "sessions left: " << d.sessions().size();
+    EXPECT_TRUE(eventually([&] { return d.sessions().empty(); })) << "sessions left: " << d.sessions();
 }
-
-// Three free consecutive ports; the first two are then held.
-struct PortRange {
-    int base = 0;
-    int held[3] = {-1, -1, -1};
-    ~PortRange() {
-        for (int h : held)
-            if (h >= 0) ::close(h);
-    }
-    static int occupy(int port) {
-        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
-            ::close(s);
-            return -1;
-        }
-        return s;
-    }
-    bool find() {
-        std::mt19937 rng(static_cast<unsigned>(::getpid() * 7919));
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            int p = 20000 + static_cast<int>(rng() % 30000);
-            int a = occupy(p), b = a >= 0 ? occupy(p + 1) : -1, c = b >= 0 ? occupy(p + 2) : -1;
-            if (c >= 0) {
-                ::close(c);
-                held[0] = a;
-                held[1] = b;
-                base = p;
-                return true;
-            }
-            for (int h : {a, b})
-                if (h >= 0) ::close(h);
-        }
-        return false;
-    }
-};
 
 }  // namespace
 
-TEST(CtrlE2E, OutputErrorAndExitCodes) {
+TEST(CtrlE2E, CommandWordsOutputErrorAndExitCodes) {
     Sandbox sb;
     CtrldProcess d(sb);
-    RunResult r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "echo out; echo err >&2; exit 3"});
-    EXPECT_EQ(r.rc, 3);
-    EXPECT_EQ(r.out, "out\n");
-    EXPECT_EQ(r.err, "err\n");
-    r = d.client({"-l", "root", "127.0.0.1", "true"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "exit 255"});
-    EXPECT_EQ(r.rc, 255);
-    // Not startable: 128 plus the system's reason (no such file).
-    r = d.client({"-l", "root", "127.0.0.1", "no_such_command_here"});
-    EXPECT_EQ(r.rc, 128 + ENOENT);
     std::string plain = sb.path("rw/tmp/not_executable");
     testsupport::write_file(plain, "echo never\n");
-    r = d.client({"-l", "root", "127.0.0.1", plain});
-    EXPECT_EQ(r.rc, 128 + EACCES);
-    // The same through the path that changes ids first.
-    r = d.client({"-l", "nobody", "127.0.0.1", "no_such_command_here"});
-    EXPECT_EQ(r.rc, 128 + ENOENT);
-    r = d.client({"-l", "nobody", "127.0.0.1", "sh", "-c", "echo $HOME $USER; exit 3"});
-    EXPECT_EQ(r.rc, 3);
-    EXPECT_EQ(r.out, "/nonexistent nobody\n");
-    // A command killed by a signal: 128 plus the signal.
-    r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "kill -9 $$"});
-    EXPECT_EQ(r.rc, 128 + 9);
+    struct {
+        std::string user;
+        std::vector<std::string> command;
+        int rc;
+        std::string out, err;
+    } cases[] = {
+        {"root", {"sh", "-c", "echo out; echo err >&2; exit 3"}, 3, "out\n", "err\n"},
+        {"root", {"true"}, 0, "", ""},
+        {"root", {"sh", "-c", "exit 255"}, 255, "", ""},
+        // Not startable: 128 plus the system's reason, also where ids change first.
+        {"root", {"no_such_command_here"}, 128 + ENOENT, "", ""},
+        {"root", {plain}, 128 + EACCES, "", ""},
+        {"nobody", {"no_such_command_here"}, 128 + ENOENT, "", ""},
+        {"nobody", {"sh", "-c", "echo $HOME $USER; exit 3"}, 3, "/nonexistent nobody\n", ""},
+        // Killed by a signal: 128 plus the signal.
+        {"root", {"sh", "-c", "kill -9 $$"}, 128 + 9, "", ""},
+        // One argument is split like a command line; several are the words
+        // as given, empty ones included; no shell between.
+        {"root", {"printf [%s] \"a b\" 'c d'  x\\ y z\"q r\"s"}, 0, "[a b][c d][][x\\ y][q r]", ""},
+        {"root", {"printf", "[%s]", "a  b", "", "'q'"}, 0, "[a  b][]['q']", ""},
+        {"root", {"echo", "$HOME;", "`id`", "|", "x"}, 0, "$HOME; `id` | x\n", ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"-l", c.user, "127.0.0.1"};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        RunResult r = d.client(args);
+        EXPECT_EQ(r.rc, c.rc) << c.user << " " << c.command.back();
+        EXPECT_EQ(r.out, c.out) << c.user << " " << c.command.back();
+        EXPECT_EQ(r.err, c.err) << c.user << " " << c.command.back();
+    }
     std::string log = d.log();
-    EXPECT_NE(log.find("accepted caller=127.0.0.1:"), std::string::npos);
-    EXPECT_NE(log.find("user=root command=sh -c echo out; echo err >&2; exit 3"), std::string::npos);
+    EXPECT_NE(log.find("accepted caller=127.0.0.1:"), npos);
+    EXPECT_NE(log.find("user=root command=sh -c echo out; echo err >&2; exit 3"), npos);
 }
 
 TEST(CtrlE2E, StandardInputFromTheProcessAndFromAFile) {
     Sandbox sb;
     CtrldProcess d(sb);
-    std::string data;
+    testsupport::RunOptions opt;
     std::mt19937 rng(42);
-    for (int i = 0; i < 400000; ++i) data.push_back(static_cast<char>(rng() & 0xff));
-    data += std::string("END OF STDI\0END OF STD", 22);  // look-alikes are data
-    RunOptions opt;
-    opt.stdin_data = data;
+    for (int i = 0; i < 400000; ++i) opt.stdin_data.push_back(static_cast<char>(rng() & 0xff));
+    opt.stdin_data += std::string("END OF STDI\0END OF STD", 22);  // look-alikes are data
     RunResult r = d.client({"-l", "root", "127.0.0.1", "cat"}, opt);
     EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_TRUE(r.out == data) << "sizes " << r.out.size() << " vs " << data.size();
+    EXPECT_TRUE(r.out == opt.stdin_data) << "sizes " << r.out.size() << " vs " << opt.stdin_data.size();
 
     std::string in = sb.path("rw/tmp/input.txt");
     testsupport::write_file(in, "from a file\n");
-    std::string cmd = testsupport::bin_dir() + "/sm_ctrlc -p " + std::to_string(d.port()) +
-                      " -l root 127.0.0.1 tr a-z A-Z < " + in;
-    r = sb.exec({"/bin/sh", "-c", cmd});
+    r = sb.exec({"/bin/sh", "-c",
+                 testsupport::bin_dir() + "/sm_ctrlc -p " + std::to_string(d.port()) +
+                     " -l root 127.0.0.1 tr a-z A-Z < " + in});
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, "FROM A FILE\n");
     // No input at all: the command sees an immediate end.
-    r = d.client({"-l", "root", "127.0.0.1", "wc", "-c"});
-    EXPECT_EQ(r.out, "0\n");
+    EXPECT_EQ(d.client({"-l", "root", "127.0.0.1", "wc", "-c"}).out, "0\n");
 }
 
-TEST(CtrlE2E, SingleConnectionCarriesErrorOnOutput) {
+TEST(CtrlE2E, SingleConnectionAndFixedSecondPortRange) {
     Sandbox sb;
     CtrldProcess d(sb);
-    RunResult r = d.client({"-s", "-l", "root", "127.0.0.1", "sh", "-c", "echo out; echo err >&2; exit 4"});
-    EXPECT_EQ(r.rc, 4);
-    EXPECT_EQ(r.out, "out\nerr\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_NE(d.log().find("(single connection)"), std::string::npos);
-}
-
-TEST(CtrlE2E, FixedSecondPortRange) {
-    Sandbox sb;
-    CtrldProcess d(sb);
-    PortRange pr;
-    ASSERT_TRUE(pr.find());
-    std::string range = std::to_string(pr.base) + "-" + std::to_string(pr.base + 2);
-    RunResult r = d.client({"-o", range, "-l", "root", "127.0.0.1", "sh", "-c", "echo o; echo e >&2"});
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out, "o\n");
-    EXPECT_EQ(r.err, "e\n");
-    EXPECT_NE(d.log().find("second_port=" + std::to_string(pr.base + 2)), std::string::npos) << d.log();
-    // All three taken: no second connection, everything on the first.
-    pr.held[2] = PortRange::occupy(pr.base + 2);
-    ASSERT_GE(pr.held[2], 0);
-    r = d.client({"-o", range, "-l", "root", "127.0.0.1", "sh", "-c", "echo o; echo e >&2; exit 5"});
-    EXPECT_EQ(r.rc, 5);
-    EXPECT_EQ(r.out, "o\ne\n");
-    EXPECT_NE(d.log().find("(single connection)"), std::string::npos);
+    auto run = [&](std::vector<std::string> opts) {
+        for (const char* a : {"-l", "root", "127.0.0.1", "sh", "-c", "echo o; echo e >&2; exit 4"})
+            opts.push_back(a);
+        RunResult r = d.client(opts);
+        EXPECT_EQ(r.rc, 4) << r.err;
+        return r.out + "|" + r.err;
+    };
+    // One connection: standard error arrives on standard output.
+    EXPECT_EQ(run({"-s"}), "o\ne\n|");
+    // Three free ports in a row (taken the way the client binds: any
+    // address), the first two then held.
+    Sockets held;
+    int base = 0;
+    std::mt19937 rng(static_cast<unsigned>(::getpid()));
+    for (int attempt = 0; attempt < 200 && base == 0; ++attempt) {
+        int p = 20000 + static_cast<int>(rng() % 30000);
+        Sockets trial{{bound("0.0.0.0", p), bound("0.0.0.0", p + 1), bound("0.0.0.0", p + 2)}};
+        if (trial.fds[0] >= 0 && trial.fds[1] >= 0 && trial.fds[2] >= 0) {
+            base = p;
+            held.fds = {trial.fds[0], trial.fds[1]};
+            trial.fds = {trial.fds[2]};
+        }
+    }
+    ASSERT_NE(base, 0);
+    std::string range = std::to_string(base) + "-" + std::to_string(base + 2);
+    EXPECT_EQ(run({"-o", range}), "o\n|e\n");
+    EXPECT_NE(d.log().find("second_port=" + std::to_string(base + 2)), npos) << d.log();
+    // All taken: no second connection, everything on the first.
+    held.fds.push_back(bound("0.0.0.0", base + 2));
+    ASSERT_GE(held.fds.back(), 0);
+    EXPECT_EQ(run({"-o", range}), "o\ne\n|");
     // A single port: "-o N".
-    ::close(pr.held[1]);
-    pr.held[1] = -1;
-    r = d.client({"-o", std::to_string(pr.base + 1), "-l", "root", "127.0.0.1", "true"});
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_NE(d.log().find("second_port=" + std::to_string(pr.base + 1)), std::string::npos);
-}
-
-TEST(CtrlE2E, WireQuotingReachesTheCommandAsWords) {
-    Sandbox sb;
-    CtrldProcess d(sb);
-    // One argument: split like a command line.
-    RunResult r = d.client({"-l", "root", "127.0.0.1", "printf [%s] \"a b\" 'c d'  x\\ y z\"q r\"s"});
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out, "[a b][c d][][x\\ y][q r]");
-    // Several arguments: the words as given, empty ones included.
-    r = d.client({"-l", "root", "127.0.0.1", "printf", "[%s]", "a  b", "", "'q'"});
-    EXPECT_EQ(r.out, "[a  b][]['q']");
-    // No shell between: metacharacters are plain text.
-    r = d.client({"-l", "root", "127.0.0.1", "echo", "$HOME;", "`id`", "|", "x"});
-    EXPECT_EQ(r.out, "$HOME; `id` | x\n");
+    ::close(held.fds[1]);
+    held.fds[1] = -1;
+    EXPECT_EQ(run({"-o", std::to_string(base + 1)}), "o\n|e\n");
+    EXPECT_NE(d.log().find("second_port=" + std::to_string(base + 1)), npos);
 }
 
 TEST(CtrlE2E, IdleCommandIsEndedByTheTimeout) {
     Sandbox sb;
     CtrldProcess d(sb, {{"idle_timeout", "1"}});
-    auto t0 = std::chrono::steady_clock::now();
-    RunResult r = d.client({"-t", "2", "-l", "root", "127.0.0.1", "sh", "-c", "echo begun; sleep 9873"});
-    auto s = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count();
+    RunResult r;
+    long ms = ms_taken([&] {
+        r = d.client({"-t", "2", "-l", "root", "127.0.0.1", "sh", "-c", "echo begun; sleep 9873"});
+    });
     EXPECT_EQ(r.rc, 128 + 9);
     EXPECT_EQ(r.out, "begun\n");
-    EXPECT_LT(s, 10);
-    EXPECT_NE(d.log().find("idle timeout"), std::string::npos);
-    EXPECT_TRUE(eventually([] { return ctrltest::processes_with("sleep 9873") == 0; }));
+    EXPECT_LT(ms, 10000);
+    EXPECT_NE(d.log().find("idle timeout"), npos);
+    EXPECT_TRUE(eventually([] { return !running("sleep 9873"); }));
 }
 
-TEST(CtrlE2E, ConcurrentSessions) {
-    Sandbox sb;
-    CtrldProcess d(sb, {{"max_sessions", "4"}});
-    RunResult slow;
-    std::thread t([&] { slow = d.client({"-l", "root", "127.0.0.1", "sleep", "2"}); });
-    ASSERT_TRUE(eventually([&] { return !d.sessions().empty(); }));
-    auto t0 = std::chrono::steady_clock::now();
-    RunResult fast = d.client({"-l", "root", "127.0.0.1", "echo", "fast"});
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+// How long a quick session takes while another one runs.
+static long ms_beside_a_running_session(const CtrldProcess& d) {
+    RunResult slow, quick;
+    std::thread t([&] { slow = d.client({"-l", "root", "127.0.0.1", "sleep", "1.5"}); });
+    EXPECT_TRUE(eventually([&] { return !d.sessions().empty(); }));
+    long ms = ms_taken([&] { quick = d.client({"-l", "root", "127.0.0.1", "echo", "quick"}); });
     t.join();
-    EXPECT_EQ(fast.out, "fast\n");
-    EXPECT_LT(ms, 1500);
     EXPECT_EQ(slow.rc, 0);
+    EXPECT_EQ(quick.out, "quick\n");
+    return ms;
+}
+
+TEST(CtrlE2E, SessionLimit) {
+    Sandbox sb;
+    EXPECT_LT(ms_beside_a_running_session(CtrldProcess(sb, {{"max_sessions", "4"}})), 1000);
+    // At the limit a caller waits for the running session to end.
+    EXPECT_GE(ms_beside_a_running_session(CtrldProcess(sb, {{"max_sessions", "1"}})), 700);
 }
 
 TEST(CtrlE2E, UsersAndCallersOutsideTheAllowListsAreRefused) {
     Sandbox sb;
-    {
-        CtrldProcess d(sb, {{"allow_users", "root nobody no_such_user_zz"}});
-        RunResult r = d.client({"-l", "nobody", "127.0.0.1", "id", "-un"});
-        EXPECT_EQ(r.rc, 0) << r.err;
-        EXPECT_EQ(r.out, "nobody\n");
-        r = d.client({"-l", "daemon", "127.0.0.1", "id"});
-        EXPECT_EQ(r.rc, 141);
-        EXPECT_EQ(r.err, "ERROR: CTRLD reply: not allowed\n");
+    CtrldProcess d(sb, {{"allow_users", "root nobody no_such_user_zz"}, {"allow_hosts", "127.0.0.1/32"}});
+    struct {
+        std::string user;
+        int rc;
+        std::string reason;
+    } refusals[] = {{"daemon", 141, "not allowed"}, {"no_such_user_zz", 131, "no such user"}};
+    for (const auto& c : refusals) {
+        SCOPED_TRACE(c.user);
+        RunResult r = d.client({"-l", c.user, "127.0.0.1", "id"});
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(r.err, "ERROR: CTRLD reply: " + c.reason + "\n");
         EXPECT_EQ(r.out, "");
-        r = d.client({"-l", "no_such_user_zz", "127.0.0.1", "id"});
-        EXPECT_EQ(r.rc, 131);
-        EXPECT_EQ(r.err, "ERROR: CTRLD reply: no such user\n");
-        std::string log = d.log();
-        EXPECT_NE(log.find("refused caller=127.0.0.1:"), std::string::npos);
-        EXPECT_NE(log.find("user=daemon command=id reason=not allowed"), std::string::npos);
-        EXPECT_NE(log.find("user=no_such_user_zz command=id reason=no such user"), std::string::npos);
+        EXPECT_NE(d.log().find("refused caller=127.0.0.1:"), npos);
+        EXPECT_NE(d.log().find("user=" + c.user + " command=id reason=" + c.reason), npos);
         expect_healthy(d);
     }
-    {
-        CtrldProcess d(sb, {{"allow_hosts", "127.0.0.2/32 10.0.0.0/8"}});
-        RunResult r = d.client({"-l", "root", "127.0.0.1", "echo", "x"});
-        EXPECT_EQ(r.rc, 141);
-        EXPECT_EQ(r.err, "ERROR: CTRLD reply: not allowed\n");
-    }
+    // A caller outside the allowed hosts.
+    int s = connect_to(d.port(), "127.0.0.2");
+    send_raw(s, request("", "root", "true"));
+    std::string got = read_until_close(s);
+    ::close(s);
+    EXPECT_EQ(got.substr(1), "not allowed\n");
+    EXPECT_NE(d.log().find("refused caller=127.0.0.2:"), npos);
+    expect_healthy(d);
 }
 
 TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
     Sandbox sb;
     CtrldProcess d(sb, {{"request_timeout", "2"}, {"max_command", "1000"}});
-    // Truncated request, then the caller leaves.
-    int s = connect_to(d.port());
-    send_raw(s, std::string("\0ro", 3));
-    ::close(s);
-    expect_healthy(d);
-    // Oversized user field: refused with a reason.
-    s = connect_to(d.port());
-    send_raw(s, std::string("\0", 1) + std::string(100000, 'u'));
-    std::string got = read_until_close(s);
-    ::close(s);
-    ASSERT_FALSE(got.empty());
-    EXPECT_NE(got[0], '\0');
-    EXPECT_EQ(got.substr(1, got.find('\n') - 1), "bad request: user field too long");
-    expect_healthy(d);
-    // Oversized command.
-    s = connect_to(d.port());
-    send_raw(s, std::string("\0root\0", 6) + std::string(5000, 'c'));
-    got = read_until_close(s);
-    ::close(s);
-    EXPECT_NE(got.find("command field too long"), std::string::npos);
-    // Binary garbage without a NUL, and garbage in the port field.
-    std::string garbage;
-    std::mt19937 rng(7);
-    for (int i = 0; i < 1 << 20; ++i) garbage.push_back(static_cast<char>(1 + rng() % 255));
-    s = connect_to(d.port());
-    send_raw(s, garbage);
-    got = read_until_close(s);
-    ::close(s);
-    EXPECT_NE(got.find("bad request"), std::string::npos);
-    s = connect_to(d.port());
-    send_raw(s, request("12x", "root", "true"));
-    got = read_until_close(s);
-    ::close(s);
-    EXPECT_NE(got.find("malformed port field"), std::string::npos);
-    // A caller that never finishes its request.
-    s = connect_to(d.port());
-    send_raw(s, std::string("\0root", 5));
-    got = read_until_close(s, 6000);
-    ::close(s);
-    EXPECT_NE(got.find("request timeout"), std::string::npos);
-    expect_healthy(d);
-    EXPECT_NE(d.log().find("reason=truncated request"), std::string::npos);
+    struct {
+        std::string bytes, reply;  // reply "": the caller leaves at once
+    } cases[] = {
+        {std::string("\0ro", 3), ""},
+        {std::string("\0", 1) + std::string(100000, 'u'), "bad request: user field too long\n"},
+        {std::string("\0root\0", 6) + std::string(5000, 'c'), "bad request: command field too long\n"},
+        {std::string("\0root", 5), "request timeout\n"},  // never finished
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply.empty() ? "truncated" : c.reply);
+        int s = connect_to(d.port());
+        send_raw(s, c.bytes);
+        std::string got = c.reply.empty() ? "" : read_until_close(s, 6000);
+        ::close(s);
+        if (!c.reply.empty()) {
+            ASSERT_FALSE(got.empty());
+            EXPECT_NE(got[0], '\0');
+            EXPECT_EQ(got.substr(1, c.reply.size()), c.reply);
+        }
+        expect_healthy(d);
+    }
+    EXPECT_NE(d.log().find("reason=truncated request"), npos);
 }
 
 TEST(CtrlE2E, VanishingCallerGetsItsCommandKilled) {
     Sandbox sb;
     CtrldProcess d(sb);
-    // Gone while the command waits.
-    int s = connect_to(d.port());
-    send_raw(s, request("", "root", "sleep\"9871"));
-    char answer = 1;
-    ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
-    EXPECT_EQ(answer, 0);
-    ASSERT_TRUE(eventually([] { return ctrltest::processes_with("sleep 9871") == 1; }));
-    ::close(s);
-    EXPECT_TRUE(eventually([] { return ctrltest::processes_with("sleep 9871") == 0; }));
-    expect_healthy(d);
-    // Gone in the middle of its input, with the command reading it.
-    s = connect_to(d.port());
-    send_raw(s, request("", "root", "sh\"-c\"cat >/dev/null; sleep 9872"));
-    ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
-    send_raw(s, std::string(200000, 'x'));
-    ASSERT_TRUE(eventually([] { return ctrltest::processes_with("sleep 9872") == 1; }));
-    ::close(s);
-    EXPECT_TRUE(eventually([] { return ctrltest::processes_with("sleep 9872") == 0; }));
-    expect_healthy(d);
-    EXPECT_NE(d.log().find("caller vanished"), std::string::npos);
+    // Gone while the command waits, and gone in the middle of input the command reads.
+    for (std::string cmd : {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871"}) {
+        SCOPED_TRACE(cmd);
+        int s = connect_to(d.port());
+        send_raw(s, request("", "root", cmd));
+        char answer = 1;
+        ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
+        EXPECT_EQ(answer, 0);
+        if (cmd[0] == 's' && cmd[1] == 'h') send_raw(s, std::string(200000, 'x'));
+        ASSERT_TRUE(eventually([] { return running("sleep 9871"); }));
+        ::close(s);
+        EXPECT_TRUE(eventually([] { return !running("sleep 9871"); }));
+        expect_healthy(d);
+    }
+    EXPECT_NE(d.log().find("caller vanished"), npos);
+}
+
+// The library call of the agent: input from a file, the streams appended to
+// files.
+TEST(CtrlE2E, LibraryCallWithFiles) {
+    Sandbox sb;
+    CtrldProcess d(sb);
+    ::setenv("ZARVO_INI", sb.root_file().c_str(), 1);
+    auto f = [&](const char* name) { return sb.path("rw/tmp/") + name; };
+    auto call = [&](int port, const std::string& in, const char* out, const char* err) {
+        const char* cmd = "sh -c 'tr a-z A-Z; echo e >&2; exit 3'";
+        return ctrlc_lib_call(std::to_string(port), "127.0.0.1", "root", cmd, in, out ? f(out).c_str() : nullptr,
+                              err ? f(err).c_str() : nullptr, 5);
+    };
+    testsupport::write_file(f("in"), "input line\n");
+    testsupport::write_file(f("out1"), "old\n");
+    testsupport::write_file(f("err1"), "old\n");
+    EXPECT_EQ(call(d.port(), f("in"), "out1", "err1"), 3);
+    EXPECT_EQ(testsupport::read_file(f("out1")), "old\nINPUT LINE\n");
+    EXPECT_EQ(testsupport::read_file(f("err1")), "old\ne\n");
+    // An output file alone takes both streams.
+    EXPECT_EQ(call(d.port(), f("in"), "out2", nullptr), 3);
+    std::string both = testsupport::read_file(f("out2"));
+    EXPECT_TRUE(both == "INPUT LINE\ne\n" || both == "e\nINPUT LINE\n") << both;
+    // An input file that cannot be opened: result 1, nothing written.
+    EXPECT_EQ(call(d.port(), f("no_such_input"), "out3", "err3"), 1);
+    EXPECT_FALSE(testsupport::exists(f("out3")));
+    // No daemon: the reason goes to the error file, or else the output file.
+    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
+    ::close(gone);
+    std::string reason = "ERROR: ";
+    reason += syserrtxt(ECONNREFUSED, kErrSocket, "connect() call failed for host: [%s].", "127.0.0.1");
+    EXPECT_EQ(call(gone_port, "", "out4", "err4"), 253);
+    EXPECT_EQ(testsupport::read_file(f("err4")) + "|" + testsupport::read_file(f("out4")), reason + "|");
+    EXPECT_EQ(call(gone_port, "", "out5", nullptr), 253);
+    EXPECT_EQ(testsupport::read_file(f("out5")), reason);
+    ::unsetenv("ZARVO_INI");
 }
 
 TEST(CtrlE2E, InstallationRunsDaemonAndClient) {
     Sandbox sb;
+    // The installation's own programs and configuration, on a port of the
+    // system's choice; commands find its programs and root file.
     std::string bin = sb.path("ro/bin/");
-    ASSERT_TRUE(testsupport::exists(bin + "ctrld"));
-    ASSERT_TRUE(testsupport::exists(bin + "sm_ctrlc"));
-    std::string cfg = testsupport::read_file(sb.path("etc/ctrld.ini"));
-    EXPECT_NE(cfg.find("listen=127.0.0.1"), std::string::npos);
-    EXPECT_NE(testsupport::read_file(sb.root_file()).find("CTRLD_INI="), std::string::npos);
-    // The installation's own configuration, on a port of the system's choice.
-    CtrldProcess d(sb, {}, bin + "ctrld", {"-f", "-p", "0"});
-    RunResult r = sb.exec({bin + "sm_ctrlc", "-p", std::to_string(d.port()), "-l", "root", "127.0.0.1", "echo", "hi"});
+    CtrldProcess d(sb, {}, bin, {"-f", "-p", "0"});
+    RunResult r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "command -v sm_ctrlc; echo $ZARVO_INI"});
     EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out, "hi\n");
-    // Commands find the installation's programs and root file.
-    r = sb.exec({bin + "sm_ctrlc", "-p", std::to_string(d.port()), "-l", "root", "127.0.0.1", "sh", "-c",
-                 "command -v sm_ctrlc; echo $ZARVO_INI"});
     EXPECT_EQ(r.out, bin + "sm_ctrlc\n" + sb.root_file() + "\n");
-    EXPECT_NE(testsupport::read_file(sb.path("rw/lgc/ctrld.log")).find("user=root command=echo hi"),
-              std::string::npos);
-}
-
-TEST(CtrlE2E, UnreachableDaemonIs253) {
-    Sandbox sb;
-    int port;
-    {
-        CtrldProcess d(sb);
-        port = d.port();
-    }
-    RunResult r = sb.exec({testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port), "-t", "2", "-l", "root",
-                           "127.0.0.1", "true"});
-    EXPECT_EQ(r.rc, 253);
-    EXPECT_NE(r.err.find("ERROR: STDLIB error: 111"), std::string::npos) << r.err;
+    EXPECT_NE(testsupport::read_file(sb.path("rw/lgc/ctrld.log")).find("user=root command=sh -c"), npos);
 }
 
 namespace {
 
-// A one-shot peer on loopback that reads a request and runs script.
-class FakeDaemon {
-public:
-    explicit FakeDaemon(std::function<void(int, const std::string& port)> script) {
-        ls_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(ls_, 4);
-        socklen_t l = sizeof a;
-        ::getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &l);
-        port_ = ntohs(a.sin_port);
-        th_ = std::thread([this, script] {
-            struct pollfd p {ls_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) <= 0) return;
-            int c = ::accept4(ls_, nullptr, nullptr, SOCK_CLOEXEC);
-            std::string req;
-            char ch;
-            int nuls = 0;
-            while (nuls < 3 && ::recv(c, &ch, 1, 0) == 1) {
-                req.push_back(ch);
-                if (ch == '\0') ++nuls;
-            }
-            script(c, req.substr(0, req.find('\0')));
-            ::close(c);
-        });
-    }
-    ~FakeDaemon() {
-        th_.join();
-        ::close(ls_);
-    }
-    int port() const { return port_; }
+// sm_ctrlc opts... -l root 127.0.0.1 true against port.
+RunResult ctrlc_to(const Sandbox& sb, int port, std::vector<std::string> opts) {
+    opts.insert(opts.begin(), {testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port)});
+    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) opts.push_back(a);
+    return sb.exec(opts);
+}
 
-private:
-    int ls_ = -1, port_ = 0;
-    std::thread th_;
-};
-
-RunResult ctrlc_to(const Sandbox& sb, int port, std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv{testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port)};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) argv.push_back(a);
-    RunOptions opt;
-    opt.timeout_ms = 15000;
-    return sb.exec(argv, opt);
+// sm_ctrlc against a one-shot peer that reads the request, answers with
+// reply and the urgent byte (-1: none), and closes its side.
+RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
+                       std::vector<std::string> opts) {
+    int ls = bound("127.0.0.1", 0, 4);
+    std::thread peer([&] {
+        struct pollfd p {ls, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) return;
+        int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        char ch;
+        for (int nuls = 0; nuls < 3 && ::recv(c, &ch, 1, 0) == 1;) nuls += ch == '\0';
+        send_raw(c, reply);
+        unsigned char code = static_cast<unsigned char>(urgent);
+        if (urgent >= 0) ::send(c, &code, 1, MSG_OOB);
+        ::shutdown(c, SHUT_WR);
+        read_until_close(c);
+        ::close(c);
+    });
+    RunResult r = ctrlc_to(sb, port_of(ls), opts);
+    peer.join();
+    ::close(ls);
+    return r;
 }
 
 }  // namespace
 
 TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
     Sandbox sb;
-    {
-        FakeDaemon peer([](int, const std::string&) {});  // closes without a byte
-        RunResult r = ctrlc_to(sb, peer.port());
-        EXPECT_EQ(r.rc, 253);
-        EXPECT_EQ(r.err, "ERROR: ERROR: Server listening on remote port is not a CTRLD Server\n");
+    const std::string nul(1, '\0');
+    struct {
+        std::string reply;
+        int urgent;
+        std::vector<std::string> opts;
+        int rc;
+        std::string out, err;
+    } cases[] = {
+        {"", -1, {}, 253, "", "ERROR: ERROR: Server listening on remote port is not a CTRLD Server\n"},
+        {"\x01no such user\nrest is ignored", 7, {}, 7, "", "ERROR: CTRLD reply: no such user\n"},
+        {"\2busy\n", -1, {}, 253, "", "ERROR: CTRLD reply: busy\n"},
+        {nul + "partial output", -1, {"-s"}, 255, "partial output", ""},
+        // Accepted, but the second connection never comes.
+        {nul, -1, {"-t", "1"}, 253, "", "ERROR: Connection timeout. accept() call failed.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        RunResult r = against_peer(sb, c.reply, c.urgent, c.opts);
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
     }
-    {
-        FakeDaemon peer([](int c, const std::string&) {
-            send_raw(c, "\x01no such user\n");
-            unsigned char code = 7;
-            ::send(c, &code, 1, MSG_OOB);
-            read_until_close(c, 3000);
-        });
-        RunResult r = ctrlc_to(sb, peer.port());
-        EXPECT_EQ(r.rc, 7);
-        EXPECT_EQ(r.err, "ERROR: CTRLD reply: no such user\n");
-    }
-    {
-        // Output, then a close without the urgent byte: no exit code.
-        FakeDaemon peer([](int c, const std::string&) {
-            send_raw(c, std::string(1, '\0') + "partial output");
-            ::shutdown(c, SHUT_WR);
-            read_until_close(c, 3000);
-        });
-        RunResult r = ctrlc_to(sb, peer.port(), {"-s"});
-        EXPECT_EQ(r.rc, 255);
-        EXPECT_EQ(r.out, "partial output");
-    }
-    {
-        // Accepts but never connects back: the wait for the second connection ends.
-        FakeDaemon peer([](int c, const std::string& port) {
-            EXPECT_FALSE(port.empty());
-            send_raw(c, std::string(1, '\0'));
-            read_until_close(c, 5000);
-        });
-        RunResult r = ctrlc_to(sb, peer.port(), {"-t", "1"});
-        EXPECT_EQ(r.rc, 253);
-        EXPECT_EQ(r.err, "ERROR: Connection timeout. accept() call failed.\n");
-    }
-}
 
-TEST(CtrlE2E, SessionLimitMakesCallersWait) {
-    Sandbox sb;
-    CtrldProcess d(sb, {{"max_sessions", "1"}});
-    RunResult slow;
-    std::thread t([&] { slow = d.client({"-l", "root", "127.0.0.1", "sleep", "1.5"}); });
-    ASSERT_TRUE(eventually([&] { return !d.sessions().empty(); }));
-    auto t0 = std::chrono::steady_clock::now();
-    RunResult waiting = d.client({"-l", "root", "127.0.0.1", "echo", "later"});
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    t.join();
-    EXPECT_EQ(slow.rc, 0);
-    EXPECT_EQ(waiting.out, "later\n");
-    EXPECT_GE(ms, 700);  // served only after the first session ended
+    // Nobody listens: refused at once.
+    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
+    ::close(gone);
+    RunResult r = ctrlc_to(sb, gone_port, {"-t", "2"});
+    EXPECT_EQ(r.rc, 253);
+    EXPECT_EQ(r.err.rfind("ERROR: STDLIB error: " + std::to_string(ECONNREFUSED) + " - ", 0), 0u) << r.err;
+
+    // A listener with a full accept queue drops further SYNs: the connect
+    // waits out the timeout.
+    Sockets queue{{bound("127.0.0.1", 0, 0)}};
+    sockaddr_in a = address("127.0.0.1", port_of(queue.fds[0]));
+    for (int i = 0; i < 4; ++i) {
+        queue.fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ::connect(queue.fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    ::usleep(100000);
+    long ms = ms_taken([&] { r = ctrlc_to(sb, ntohs(a.sin_port), {"-t", "1"}); });
+    EXPECT_EQ(r.rc, 253);
+    EXPECT_EQ(r.err, "ERROR: STDLIB error: " + std::to_string(ETIMEDOUT) + " - " + std::strerror(ETIMEDOUT) +
+                         ". connect() call failed for host: [127.0.0.1].\n");
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 4000);
 }

@@ -2,7 +2,6 @@
 // system chooses, stopped (with everything it started) at the end.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,109 +10,62 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "support/run.hpp"
 
 namespace ctrltest {
 
-inline std::vector<pid_t> all_pids() {
-    std::vector<pid_t> out;
-    DIR* d = ::opendir("/proc");
-    if (!d) return out;
-    while (struct dirent* e = ::readdir(d)) {
-        char* end = nullptr;
-        long v = std::strtol(e->d_name, &end, 10);
-        if (end && *end == '\0' && v > 0) out.push_back(static_cast<pid_t>(v));
-    }
-    ::closedir(d);
-    return out;
-}
-
-// Children of pid (from /proc/PID/stat), zombies included.
-inline std::vector<pid_t> children_of(pid_t parent) {
-    std::vector<pid_t> out;
-    for (pid_t p : all_pids()) {
-        std::string stat = testsupport::read_file("/proc/" + std::to_string(p) + "/stat");
-        size_t rp = stat.rfind(')');
-        if (rp == std::string::npos) continue;
-        std::istringstream in(stat.substr(rp + 2));
-        std::string state;
-        long ppid = 0;
-        in >> state >> ppid;
-        if (ppid == parent) out.push_back(p);
-    }
-    return out;
-}
-
-// Processes whose command line contains text (arguments joined by blanks).
-inline int processes_with(const std::string& text) {
-    int n = 0;
-    for (pid_t p : all_pids()) {
-        std::string cl = testsupport::read_file("/proc/" + std::to_string(p) + "/cmdline");
-        for (char& c : cl)
-            if (c == '\0') c = ' ';
-        if (cl.find(text) != std::string::npos) ++n;
-    }
-    return n;
-}
-
 // Waits up to ms for pred to hold.
 template <class P>
 bool eventually(P pred, int ms = 5000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return pred();
+    return true;
 }
 
 class CtrldProcess {
 public:
-    using Settings = std::map<std::string, std::string>;
-
-    // Writes a configuration for sandbox (settings over the test defaults)
-    // and starts ctrld -f on it. program: the daemon binary to run.
-    CtrldProcess(const testsupport::Sandbox& sb, const Settings& settings = {}, std::string program = "",
-                 std::vector<std::string> args = {})
-        : sb_(sb) {
-        Settings s{{"listen", "127.0.0.1"},
-                   {"allow_hosts", "127.0.0.0/8"},
-                   {"allow_users", "root nobody"},
-                   {"idle_timeout", "60"},
-                   {"log_file", sb.path("rw/lgc/ctrld_test.log")},
-                   {"bin_dir", sb.path("ro/bin/")}};
+    // Writes a configuration (settings over the test defaults) and starts
+    // ctrld from bin (default: the build's) with args (default: -f on that
+    // configuration, port 0); the client is the sm_ctrlc from bin.
+    CtrldProcess(const testsupport::Sandbox& sb, const std::map<std::string, std::string>& settings = {},
+                 const std::string& bin = testsupport::bin_dir() + "/", std::vector<std::string> args = {})
+        : sb_(sb), bin_(bin) {
+        std::map<std::string, std::string> s{{"listen", "127.0.0.1"},        {"allow_hosts", "127.0.0.0/8"},
+                                             {"allow_users", "root nobody"}, {"idle_timeout", "60"},
+                                             {"log_file", log_path()},       {"bin_dir", sb.path("ro/bin/")}};
         for (auto& [k, v] : settings) s[k] = v;
         std::string cfg = "[CTRLD]\n";
         for (auto& [k, v] : s) cfg += k + "=" + v + "\n";
-        config_ = sb.path("etc/ctrld_test.ini");
-        testsupport::write_file(config_, cfg);
-        if (program.empty()) program = testsupport::bin_dir() + "/ctrld";
-        if (args.empty()) args = {"-f", "-c", config_, "-p", "0"};
-        start(program, args);
+        testsupport::write_file(sb.path("etc/ctrld_test.ini"), cfg);
+        if (args.empty()) args = {"-f", "-c", sb.path("etc/ctrld_test.ini"), "-p", "0"};
+        args.insert(args.begin(), bin + "ctrld");
+        start(args);
     }
     ~CtrldProcess() { stop(); }
     CtrldProcess(const CtrldProcess&) = delete;
     CtrldProcess& operator=(const CtrldProcess&) = delete;
 
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-    std::string log() const { return testsupport::read_file(sb_.path("rw/lgc/ctrld_test.log")); }
-    std::string stderr_text() const { return testsupport::read_file(err_file_); }
-    std::vector<pid_t> sessions() const { return children_of(pid_); }
+    std::string log() const { return testsupport::read_file(log_path()); }
+    // Session processes started and not yet reaped (zombies included).
+    std::string sessions() const {
+        std::string id = std::to_string(pid_);
+        return testsupport::read_file("/proc/" + id + "/task/" + id + "/children");
+    }
 
-    // Runs sm_ctrlc against this daemon: sm_ctrlc -p PORT args...
+    // sm_ctrlc -p PORT args...
     testsupport::RunResult client(const std::vector<std::string>& args, testsupport::RunOptions opt = {}) const {
-        std::vector<std::string> argv{testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port_)};
+        std::vector<std::string> argv{bin_ + "sm_ctrlc", "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
-        if (opt.timeout_ms == 30000) opt.timeout_ms = 20000;
+        opt.timeout_ms = 20000;
         return sb_.exec(argv, opt);
     }
 
@@ -121,8 +73,7 @@ public:
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
         int st;
-        bool gone = eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, 5000);
-        if (!gone) {
+        if (!eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; })) {
             ::kill(-pid_, SIGKILL);
             ::waitpid(pid_, &st, 0);
         }
@@ -130,50 +81,43 @@ public:
     }
 
 private:
-    void start(const std::string& program, const std::vector<std::string>& args) {
-        err_file_ = sb_.path("rw/lgc/ctrld_test.err");
+    std::string log_path() const { return sb_.path("rw/lgc/ctrld_test.log"); }
+
+    // Starts the daemon in its own process group (standard error: the
+    // test's) and reads the port from its "listening on ...:PORT" line.
+    void start(std::vector<std::string>& argv) {
+        std::string zi = sb_.root_file();
         int out[2];
         if (::pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);
-        std::string zi = sb_.root_file();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setpgid(0, 0);
-            int e = ::open(err_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int n = ::open("/dev/null", O_RDONLY);
-            ::dup2(n, 0);
+            ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
             ::dup2(out[1], 1);
-            ::dup2(e, 2);
             ::setenv("ZARVO_INI", zi.c_str(), 1);
             ::execv(cargv[0], cargv.data());
             ::_exit(127);
         }
         ::close(out[1]);
         std::string text;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            struct pollfd p {out[0], POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[256];
-            ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0) break;
-            text.append(buf, static_cast<size_t>(n));
-        }
+        char buf[256];
+        struct pollfd p {out[0], POLLIN, 0};
+        for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0 && ::poll(&p, 1, 10000) > 0;)
+            if ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
         ::close(out[0]);
         size_t colon = text.rfind(':');
         if (text.find("listening on") == std::string::npos || colon == std::string::npos) {
             stop();
-            throw std::runtime_error("ctrld did not start: " + text + stderr_text());
+            throw std::runtime_error("ctrld did not start: " + text);
         }
         port_ = std::atoi(text.c_str() + colon + 1);
     }
 
     const testsupport::Sandbox& sb_;
-    std::string config_, err_file_;
+    std::string bin_;
     pid_t pid_ = -1;
     int port_ = 0;
 };

@@ -1,72 +1,57 @@
 // Command text on the wire, the daemon's request reader and the end marker
 // of the standard-input stream.
+#include "remote/ctrl_wire.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "remote/ctrl_wire.hpp"
-
 using Words = std::vector<std::string>;
 
-TEST(CtrlWire, QuotedWordsJoinWithOneDoubleQuote) {
+TEST(CtrlWire, CommandLineBecomesWordsAndBack) {
+    const std::pair<std::string, Words> cases[] = {
+        {"ls -l /tmp", {"ls", "-l", "/tmp"}},
+        // Either quote kind groups, and is plain text inside the other; an
+        // unterminated quote runs to the end.
+        {"sh -c 'echo \"hi\" there'", {"sh", "-c", "echo \"hi\" there"}}, {"say \"it's\"", {"say", "it's"}},
+        {"a \"b c", {"a", "b c"}},
+        // Every blank ends a word.
+        {"a  b", {"a", "", "b"}}, {" a", {"", "a"}}, {"a ", {"a", ""}},
+        // A quoted word starts after its quote; after the closing quote the
+        // rest up to the next blank is dropped, quotes included.
+        {"\"ab\"cd ef", {"ab", "ef"}}, {"x=\"1 2\" y", {"1 2", "y"}}, {"\"a\"\"b\" c", {"a", "c"}},
+        // A backslash shields the next character and stays; as the last
+        // character, or before the last one, it shields nothing.
+        {"a\\ b c", {"a\\ b", "c"}}, {"a\\\"b c", {"a\\\"b", "c"}}, {"\"a\\\"b\" c", {"a\\\"b", "c"}},
+        {"x\\ ", {"x\\", ""}}, {"x\\", {"x\\"}}};
+    for (const auto& [line, words] : cases) {
+        EXPECT_EQ(ctrlc_split_command(line), words) << line;
+        // The wire joins the words with one double quote; the daemon splits there.
+        bool quoted = false;
+        for (const auto& w : words) quoted |= w.find('"') != std::string::npos;
+        if (!quoted) {
+            EXPECT_EQ(ctrld_split_wire(ctrlc_wire_command(line)), words) << line;
+        }
+    }
     EXPECT_EQ(ctrlc_wire_command("echo \"a b\" \"x y\""), "echo\"a b\"x y");
-    EXPECT_EQ(ctrlc_split_command("ls -l /tmp"), (Words{"ls", "-l", "/tmp"}));
-    // Single quotes work the same, and each kind is plain text inside the other.
-    EXPECT_EQ(ctrlc_split_command("sh -c 'echo \"hi\" there'"), (Words{"sh", "-c", "echo \"hi\" there"}));
-    EXPECT_EQ(ctrlc_split_command("say \"it's\""), (Words{"say", "it's"}));
-    // An unterminated quote runs to the end.
-    EXPECT_EQ(ctrlc_split_command("a \"b c"), (Words{"a", "b c"}));
-}
-
-TEST(CtrlWire, EveryBlankEndsAWord) {
-    EXPECT_EQ(ctrlc_split_command("a  b"), (Words{"a", "", "b"}));
-    EXPECT_EQ(ctrlc_split_command(" a"), (Words{"", "a"}));
-    EXPECT_EQ(ctrlc_split_command("a "), (Words{"a", ""}));
     EXPECT_EQ(ctrlc_wire_command("a  b"), "a\"\"b");
-}
-
-TEST(CtrlWire, TextAroundQuotesIsDropped) {
-    // The quoted word starts after the quote; after the closing quote the
-    // rest up to the next blank is dropped, quotes included.
-    EXPECT_EQ(ctrlc_split_command("\"ab\"cd ef"), (Words{"ab", "ef"}));
-    EXPECT_EQ(ctrlc_split_command("x=\"1 2\" y"), (Words{"1 2", "y"}));
-    EXPECT_EQ(ctrlc_split_command("\"a\"\"b\" c"), (Words{"a", "c"}));
-}
-
-TEST(CtrlWire, BackslashShieldsButStays) {
-    EXPECT_EQ(ctrlc_split_command("a\\ b c"), (Words{"a\\ b", "c"}));
-    EXPECT_EQ(ctrlc_split_command("a\\\"b c"), (Words{"a\\\"b", "c"}));
-    EXPECT_EQ(ctrlc_split_command("\"a\\\"b\" c"), (Words{"a\\\"b", "c"}));
-    // Before the last character a backslash shields nothing.
-    EXPECT_EQ(ctrlc_split_command("x\\ "), (Words{"x\\", ""}));
-    EXPECT_EQ(ctrlc_split_command("x\\"), (Words{"x\\"}));
-}
-
-TEST(CtrlWire, CommandIsCutTo511Characters) {
-    std::string longcmd = "echo " + std::string(600, 'z');
-    std::string wire = ctrlc_wire_command(longcmd);
-    EXPECT_EQ(wire, "echo\"" + std::string(kCtrlCommandMax - 5, 'z'));
-}
-
-TEST(CtrlWire, DaemonSplitsAtDoubleQuotes) {
-    EXPECT_EQ(ctrld_split_wire("echo\"a b\"x y"), (Words{"echo", "a b", "x y"}));
-    EXPECT_EQ(ctrld_split_wire("a\"\"b"), (Words{"a", "", "b"}));
-    EXPECT_EQ(ctrld_split_wire("true"), (Words{"true"}));
-    EXPECT_EQ(ctrld_split_wire(ctrlc_wire_command("printf '%s|' x")), (Words{"printf", "%s|", "x"}));
+    EXPECT_EQ(ctrlc_wire_command("echo " + std::string(600, 'z')),
+              "echo\"" + std::string(kCtrlCommandMax - 5, 'z'));
 }
 
 TEST(CtrlRequest, FieldsInAnySplitWithTheRestKept) {
     const std::string req = std::string("5002\0root\0echo\"hi\0", 18) + "DATA";
     for (size_t step = 1; step <= req.size(); ++step) {
+        SCOPED_TRACE(step);
         CtrlRequestReader r;
         CtrlRequestReader::Status st = CtrlRequestReader::NeedMore;
         for (size_t i = 0; i < req.size(); i += step) st = r.feed(std::string_view(req).substr(i, step));
-        ASSERT_EQ(st, CtrlRequestReader::Done) << "step " << step;
+        ASSERT_EQ(st, CtrlRequestReader::Done);
         EXPECT_EQ(r.request().second_port, 5002);
         EXPECT_EQ(r.request().user, "root");
         EXPECT_EQ(r.request().command, "echo\"hi");
-        EXPECT_EQ(r.rest(), "DATA") << "step " << step;
+        EXPECT_EQ(r.rest(), "DATA");
     }
     CtrlRequestReader single;
     EXPECT_EQ(single.feed(std::string_view("\0u\0c\0", 5)), CtrlRequestReader::Done);
@@ -77,21 +62,20 @@ TEST(CtrlRequest, MalformedAndOversizedFieldsAreErrors) {
     CtrlRequestLimits lim;
     lim.user_max = 8;
     lim.command_max = 16;
-    auto status = [&](std::string_view bytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("12a\0", 4), "malformed port field"}, {std::string("70000\0", 6), "port out of range"},
+        {std::string("0\0", 2), "port out of range"}, {"123456", "port field too long"},
+        {std::string("\0\0", 2), "empty user field"}, {std::string("\0usernameX", 10), "user field too long"},
+        {std::string("\0u\0" "0123456789abcdefg", 20), "command field too long"},
+        // Garbage without NULs stops at the first limit instead of growing.
+        {std::string(100000, '\xff'), "port field too long"}};
+    for (const auto& [bytes, error] : cases) {
         CtrlRequestReader r(lim);
-        return std::make_pair(r.feed(bytes), r.error());
-    };
-    EXPECT_EQ(status(std::string_view("12a\0", 4)).second, "malformed port field");
-    EXPECT_EQ(status(std::string_view("70000\0", 6)).second, "port out of range");
-    EXPECT_EQ(status(std::string_view("0\0", 2)).second, "port out of range");
-    EXPECT_EQ(status("123456").second, "port field too long");
-    EXPECT_EQ(status(std::string_view("\0\0", 2)).second, "empty user field");
-    EXPECT_EQ(status(std::string_view("\0usernameX", 10)).second, "user field too long");
-    EXPECT_EQ(status(std::string_view("\0u\0" "0123456789abcdefg", 20)).second, "command field too long");
-    // Garbage without NULs stops at the first limit instead of growing.
-    EXPECT_EQ(status(std::string(100000, '\xff')).first, CtrlRequestReader::Error);
+        EXPECT_EQ(r.feed(bytes), CtrlRequestReader::Error) << error;
+        EXPECT_EQ(r.error(), error);
+    }
     // Truncated: still waiting, not an error.
-    EXPECT_EQ(status(std::string_view("\0ro", 3)).first, CtrlRequestReader::NeedMore);
+    EXPECT_EQ(CtrlRequestReader(lim).feed(std::string_view("\0ro", 3)), CtrlRequestReader::NeedMore);
 }
 
 TEST(StdinEnd, MarkerFoundAcrossEverySplit) {
@@ -103,8 +87,7 @@ TEST(StdinEnd, MarkerFoundAcrossEverySplit) {
             std::string out;
             s.feed(std::string_view(stream).substr(0, a), out);
             s.feed(std::string_view(stream).substr(a, b - a), out);
-            bool ended = s.feed(std::string_view(stream).substr(b), out);
-            ASSERT_TRUE(ended) << a << "/" << b;
+            ASSERT_TRUE(s.feed(std::string_view(stream).substr(b), out)) << a << "/" << b;
             ASSERT_EQ(out, data) << a << "/" << b;
         }
     }
@@ -118,9 +101,8 @@ TEST(StdinEnd, HeldBackPrefixIsReleasedWhenItIsData) {
     EXPECT_FALSE(s.feed(" TIMES", out));
     EXPECT_EQ(out, "abcEND OF TIMES");
     EXPECT_FALSE(s.ended());
-    std::string bin("\0\0END", 5);
     out.clear();
-    s.feed(bin, out);
+    s.feed(std::string_view("\0\0END", 5), out);
     EXPECT_TRUE(s.feed(std::string_view(" OF STDIN\0", 10), out));
     EXPECT_EQ(out, std::string("\0\0", 2));
 }
