@@ -39,7 +39,7 @@ struct Setup {
             conninfo = server.conninfo("zarvo_db");
             auto r = run({"/bin/bash", testsupport::source_dir() + "/scripts/db/load-postgres", conninfo,
                           pg_sb.dir()});
-            pg_ok = r.rc == 0 && server.psql("zarvo_db", row) == 0;
+            pg_ok = r.rc == 0 && run({"/usr/bin/psql", "-X", "-q", "-d", conninfo, "-c", row}).rc == 0;
         }
         if (!pg_ok) std::cerr << "PostgreSQL benchmarks skipped: " << server.why() << "\n";
     }
