@@ -438,11 +438,14 @@ int iOA_DO_SQL(const std::string& cpSqlCmd, char cExportFlg, std::string& cpMsg,
                 break;
             }
 
-    if (!prompt) {
-        // Nothing or garbage came back: the tool did not start or is not ours.
+    auto report_no_output = [&] {
         cpMsg = kNoExpectedOutput;
         PROT(pick(kI001), id.c_str(), cpSqlCmd.c_str());
         PROT(pick(kE012), "OA_DO_SQL");
+    };
+    if (!prompt) {
+        // Nothing or garbage came back: the tool did not start or is not ours.
+        report_no_output();
     } else if (!starts(cpSqlCmd, "select")) {
         SM_TRACE(strLog, 2, "it's not a SQL select - so analyse output");
         bool decided = false;
@@ -472,12 +475,7 @@ int iOA_DO_SQL(const std::string& cpSqlCmd, char cExportFlg, std::string& cpMsg,
                 break;
             }
         }
-        if (!decided) {
-            // The tool ended without saying what became of the statement.
-            cpMsg = kNoExpectedOutput;
-            PROT(pick(kI001), id.c_str(), cpSqlCmd.c_str());
-            PROT(pick(kE012), "OA_DO_SQL");
-        }
+        if (!decided) report_no_output();  // the tool never said what became of the statement
     } else {
         SM_TRACE(strLog, 2, "it's a SQL select");
         std::string low = cut(cpSqlCmd, kSqlLowerMax);

@@ -129,13 +129,13 @@ int mygetopt(int argc, char* const* argv, const char* opstring, std::string& cpR
         cpReturn.clear();
         return getopt_state::opterr ? '?' : ':';
     }
-    const char* spec = std::strchr(opstring, letter);
-    if (!spec) {
+    const char* entry = std::strchr(opstring, letter);
+    if (!entry) {
         cpReturn.clear();
         pIndexPosition = nullptr;
         return getopt_state::opterr ? '?' : letter;
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         cpReturn.clear();
         return letter;
     }

@@ -60,7 +60,7 @@ std::string escape_percent(std::string_view s) {
 }
 
 // Cuts a printf format to at most max characters without leaving a
-// conversion specification half there.
+// conversion half there.
 void cut_format(std::string& fmt, size_t max) {
     if (fmt.size() <= max) return;
     fmt.resize(max);
