@@ -35,6 +35,13 @@ std::map<std::string, std::string> sandbox_env() {
 void measure(benchmark::State& state, const std::string& name, const std::vector<std::string>& argv,
              const std::string& stdin_path, unsigned long long generated, const std::string& out) {
     for (auto _ : state) {
+        // Start every run with no dirty pages and no old output, so that
+        // writeback and truncation left by the previous run do not land on
+        // this one (the create runs otherwise favour whichever runs first).
+        state.PauseTiming();
+        ::unlink(gOutput.c_str());
+        ::sync();
+        state.ResumeTiming();
         testsupport::MeasuredRun r =
             testsupport::run_measured(argv, sandbox_env(), stdin_path, generated, out);
         if (r.rc != 0) {
