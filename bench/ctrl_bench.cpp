@@ -125,26 +125,25 @@ void BM_SocatCopy(benchmark::State& state) {
     record(state, "socat", total, kDataBytes);
 }
 
-void BM_CtrlcStdinToCommand(benchmark::State& state) {
-    setup();
+// Times one sm_ctrlc shell line per iteration, recorded under label.
+void time_ctrlc_transfer(benchmark::State& state, const std::string& line, const char* label) {
     double total = 0;
     for (auto _ : state) {
-        double s = timed_shell(ctrlc() + "sh -c 'cat >/dev/null' < " + g_data);
+        double s = timed_shell(line);
         state.SetIterationTime(s);
         total += s;
     }
-    record(state, "up", total, kDataBytes);
+    record(state, label, total, kDataBytes);
+}
+
+void BM_CtrlcStdinToCommand(benchmark::State& state) {
+    setup();  // the line names the daemon's port and the data file
+    time_ctrlc_transfer(state, ctrlc() + "sh -c 'cat >/dev/null' < " + g_data, "up");
 }
 
 void BM_CtrlcOutputToCaller(benchmark::State& state) {
     setup();
-    double total = 0;
-    for (auto _ : state) {
-        double s = timed_shell(ctrlc() + "cat " + g_data + " </dev/null >/dev/null");
-        state.SetIterationTime(s);
-        total += s;
-    }
-    record(state, "down", total, kDataBytes);
+    time_ctrlc_transfer(state, ctrlc() + "cat " + g_data + " </dev/null >/dev/null", "down");
 }
 
 void BM_CtrlcRoundTripTrue(benchmark::State& state) {
