@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the database layer's readers of the SQL tool's
-// output (rows, calculated value, export) and to the quote repair.
+// output (rows, calculated value, export), to the quote repair, and as a
+// value to the quoting helper, whose literal must survive the repair.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,5 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CLEANUP_QUOTA(stmt, log);
     std::string upd = "update " + std::string(reinterpret_cast<const char*>(data), size);
     CLEANUP_QUOTA(upd, log);
+
+    // A quoted value stays one literal: the repair of updates never moves
+    // its quotes, and a query keeps its doubled ones.
+    const std::string value(reinterpret_cast<const char*>(data), size);
+    const auto quotes = [](const std::string& s) { return std::count(s.begin(), s.end(), '\''); };
+    std::string set = "update t set a=" + sql_value(value, true) + ", b=" + sql_value(value, true) +
+                      " where k=" + sql_value(value, true);
+    CLEANUP_QUOTA(set, log);
+    if (quotes(set) != 6 || set.compare(0, 16, "update t set a='") != 0) std::abort();
+    std::string query = "select a from t where b=" + sql_value(value);
+    SQL_LOWERCASE(query);
+    CLEANUP_QUOTA(query, log);
+    if (quotes(query) != 2 + 2 * quotes(value)) std::abort();
     return 0;
 }

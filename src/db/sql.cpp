@@ -206,6 +206,23 @@ int CLEANUP_QUOTA(std::string& s, str_log strLog) {
     return unchanged;
 }
 
+std::string sql_value(std::string_view value, bool in_update) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '\'';
+    for (char c : value) {
+        if (c != '\'') {
+            out += c;
+        } else if (in_update) {
+            out += '\xb4';
+        } else {
+            out += "''";
+        }
+    }
+    out += '\'';
+    return out;
+}
+
 std::string sql_tool_command(const std::string& cpToolDir, const std::string& cpStatement, bool bToolTrace) {
     std::string quoted;
     quoted.reserve(cpStatement.size() + 8);
@@ -275,7 +292,7 @@ int iOA_MAKE_DB_REC_LIS(DB_PROC_PIP* pPP, std::string& cpMsg, DB_REC_LIS* pRL, s
     int rows = 0;
     bool complete = false;
     while (read_line(pPP, line, kSqlRowLineMax) > 0) {
-        if (has(line, "Rows")) {
+        if (starts(line, "Rows ")) {
             complete = true;
             break;
         }
@@ -354,7 +371,7 @@ int iOA_MAKE_EXPORT_FILE(DB_PROC_PIP* pPP, std::string& cpMsg, str_log strLog) {
     int rows = 0;
     bool complete = false;
     while (read_line(pPP, line, kSqlRowLineMax) > 0) {
-        if (has(line, "Rows")) {
+        if (starts(line, "Rows ")) {
             complete = true;
             break;
         }

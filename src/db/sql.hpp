@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "db/records.hpp"
 #include "exec/pipe.hpp"
@@ -38,10 +39,19 @@ void SQL_LOWERCASE(std::string& cpSqlCmd);
 // inside single quotes become "_". 1 when unchanged, 0 when changed.
 int CLEANUP_QUOTA(std::string& cpSqlCmd, str_log strLog);
 
+// An outside value (a node name, an operating system, ...) as an SQL text
+// literal for a statement given to iDB_ACCESS: in single quotes, each "'"
+// doubled. CLEANUP_QUOTA rewrites the apostrophes after every "='" of an
+// update and cannot tell a doubled one from a stray one, so for every value
+// of an update (in_update) each "'" becomes 0xB4 here, as that repair would
+// store it; an update therefore picks its rows by keys, not by such values.
+std::string sql_value(std::string_view value, bool in_update = false);
+
 // The output parsers; each reads the rest of the tool's output from pPP.
 // An aggregate's value (row text, tab-terminated) into cpMsg; 1 or 0.
 int iOA_GET_CALCULATED_VALUE(DB_PROC_PIP* pPP, std::string& cpMsg, str_log strLog);
-// Rows into pRL; cpMsg = the row count. 1, or 0 with an error text.
+// Rows into pRL, up to the line that begins with "Rows "; cpMsg = the row
+// count. 1, or 0 with an error text.
 int iOA_MAKE_DB_REC_LIS(DB_PROC_PIP* pPP, std::string& cpMsg, DB_REC_LIS* pRL, str_log strLog);
 // Rows as "INSERT INTO" statements on stdout; cpMsg holds the table name on
 // entry and the row count on success. 1 or 0.

@@ -155,9 +155,13 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     DB_REC_LIS rl;
     rl.szId = "refused";
     std::string msg;
+    // A text holding a second statement is refused before any of it runs.
     for (std::string stmt :
          {"select name from nosuch", "update nosuch set a=1", "select count(*) from nosuch",
-          "insert into clients (client_id, name, os) values (1, 'dup', 'Linux')"}) {
+          "insert into clients (client_id, name, os) values (1, 'dup', 'Linux')",
+          "select name from clients where name='x'; delete from syntaxes; --'",
+          "update clients set os='Linux' where name='x'; drop table syntaxes",
+          "select count(*) from clients; delete from clients"}) {
         EXPECT_EQ(0, sql(stmt, msg, &rl)) << stmt;
         EXPECT_EQ(0u, msg.find("Message: ")) << stmt << ": " << msg;
         EXPECT_EQ(stmt.find("nosuch") != std::string::npos, msg.find("nosuch") != std::string::npos) << msg;
@@ -166,6 +170,9 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     EXPECT_TRUE(prot_has("E009-DATABAS", "OA_MAKE_DB_REC_LIS refused: Message: "));
     EXPECT_TRUE(prot_has("I001-DATABAS", "refused > SQLcommand: update nosuch set a=1"));
     EXPECT_TRUE(prot_has("E015-DATABAS", "OA_DO_SQL refused: error from DAMISQL: Message: "));
+    EXPECT_EQ(Rows{"|n=4|m=3|"},
+              records("select (select count(*) from clients) as n, (select count(*) from syntaxes) as m "
+                      "from clients where client_id=0"));
     // A query without a list to fill.
     EXPECT_EQ(0, sql("select name from clients", msg));
     EXPECT_EQ("missing DB_REC_LIS-pointer", msg);
@@ -187,30 +194,60 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     EXPECT_TRUE(sem_free());
 }
 
-TEST_F(DbTest, ValuesReachTheDatabaseUnexpanded) {
-    // Values as written and as stored: shell specials stay as they are, a
-    // double quote inside a value becomes '_', an apostrophe an acute accent;
-    // tabs and line breaks come back as spaces and never shift the columns.
-    const std::string specials = "x$HOME `id` $(id) \\n \\$y \\\\ _q_ ${z}", acute = "\xb4";
-    const std::pair<std::string, std::string> cases[] = {
-        {"x$HOME `id` $(id) \\n \\$y \\\\ \"q\" ${z}", specials},
-        {"O'Brien", "O" + acute + "Brien"},
-        {"a'b'c", "a" + acute + "b" + acute + "c"},
-        {"x=y", "x=y"},
-        {"a\tb\nc", "a b c"},
+// Outside values built into statements with sql_value come back as they
+// went in (a double quote inside a value becomes '_', and an update stores an
+// apostrophe as an acute accent); none of them reaches the shell or the
+// database as anything but a value.
+TEST_F(DbTest, OutsideValuesStayValues) {
+    const std::string hostile[] = {
+        "x'; delete from syntaxes; --",
+        "p'=1' where 1=1 --",
+        "O'Brien",
+        "a\"b",
+        "$(touch x) `id` ${HOME} $$",
+        "back\\slash \\$x \\n",
+        "a;b|c&d*",
+        " -n ../x ",
+        "line\nbreak\ttab",
+        "\xe9t\xe9 \xb4",
+    };
+    auto shown = [](std::string v, bool update) {
+        for (char& c : v) {
+            if (c == '"') c = '_';
+            if (c == '\n' || c == '\t') c = ' ';
+            if (update && c == '\'') c = '\xb4';
+        }
+        return v;
     };
     std::string msg;
-    for (const auto& [value, stored] : cases) {
-        ASSERT_EQ(1, sql("update clients set user_name='" + value + "', os='Linux' where name='srv1'", msg))
-            << value << ": " << msg;
-        EXPECT_EQ("1", msg) << value;
-        EXPECT_EQ(Rows{"|user_name=" + stored + "|os=Linux|"},
-                  records("select user_name, os from clients where name='srv1'"));
+    int id = 10;
+    for (const std::string& v : hostile) {
+        const std::string key = std::to_string(id++);
+        ASSERT_EQ(1, sql("insert into clients (client_id, name, os) values (" + key + ", " + sql_value(v) +
+                             ", 'Linux')",
+                         msg))
+            << v << ": " << msg;
+        ASSERT_EQ(1, sql("update clients set user_name=" + sql_value(v, true) +
+                             ", os='Linux' where client_id=" + key,
+                         msg))
+            << v << ": " << msg;
+        EXPECT_EQ("1", msg) << v;
+        EXPECT_EQ(
+            Rows{"|client_id=" + key + "|name=" + shown(v, false) + "|user_name=" + shown(v, true) + "|"},
+            records("select client_id, name, user_name from clients where name=" + sql_value(v)));
     }
-    // Double quotes outside a value stay.
-    ASSERT_EQ(1, sql("update clients set user_name='" + cases[0].first + "' where name='srv2'", msg)) << msg;
-    EXPECT_EQ(Rows{"|name=srv2|"},
-              records("select \"name\" from clients where user_name='" + specials + "'"));
+
+    // Trailing blanks, ";" and comments are not a second statement.
+    EXPECT_EQ(1, sql("select count(*) from syntaxes ; ;\n -- the end\n", msg));
+    EXPECT_EQ("3", msg);
+    EXPECT_EQ(1, sql("select count(*) from clients;", msg));
+    EXPECT_EQ(std::to_string(4 + std::size(hostile)), msg);
+
+    // The agent's own repair of an update written with bare apostrophes, and
+    // double quotes outside a value (a quoted name) stay.
+    ASSERT_EQ(1, sql("update clients set user_name='D'Arcy', os='Linux' where name='srv1'", msg)) << msg;
+    EXPECT_EQ(Rows{"|name=srv1|"}, records("select \"name\" from clients where user_name='D\xb4"
+                                           "Arcy'"));
 }
 
 // A tool that is missing, prints garbage, stops midway or reports an error on

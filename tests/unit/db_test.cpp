@@ -145,7 +145,8 @@ const std::string kPrepareError =
     "Error while preparing the statement, NativeError = 1\nMessage: no such table: t\nElapsed time = 0\n";
 
 TEST_F(DbUnit, ParsersOnCapturedOutput) {
-    const std::string rows = "\nname\tos\t\nsrv1\tLinux\t\nsrv2\tNULL\t\nsrv3\t\t\tWNT\t\n";
+    // Only a line that begins with "Rows " ends the rows, not a value holding the word.
+    const std::string rows = "\nname\tos\t\nsrv1\tLinux\t\nsrv2\tRows 2\t\nsrv3\t\t\tWNT\t\n";
     struct Case {
         std::string out;
         int rc;
@@ -172,7 +173,19 @@ TEST_F(DbUnit, ParsersOnCapturedOutput) {
         Rows got;
         for (auto* e = rl.pstrFirstRec.get(); e; e = e->pstrNextRec.get()) got.push_back(e->cpData);
         // A run of tabs separates like one tab.
-        EXPECT_EQ((Rows{"|name=srv1|os=Linux|", "|name=srv2|os=NULL|", "|name=srv3|os=WNT|"}), got);
+        EXPECT_EQ((Rows{"|name=srv1|os=Linux|", "|name=srv2|os=Rows 2|", "|name=srv3|os=WNT|"}), got);
+    }
+    {
+        Replay r(lists[0].out);
+        std::string msg = "t";
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(1, iOA_MAKE_EXPORT_FILE(&r.pp, msg, log));
+        EXPECT_EQ(
+            "connect zarvo_db\nINSERT INTO t (name,os) VALUES ('srv1','Linux');\n"
+            "INSERT INTO t (name,os) VALUES ('srv2','Rows 2');\n"
+            "INSERT INTO t (name,os) VALUES ('srv3','WNT');\n",
+            testing::internal::GetCapturedStdout());
+        EXPECT_EQ("3", msg);
     }
 
     const Case values[] = {

@@ -1,6 +1,6 @@
-// The databases damisql serves. A backend runs the statement text it is
-// given (usually one statement; several separated by ";" run in order and
-// only the last one's result is printed) and prints through Output.
+// The databases damisql serves. A backend runs the one statement it is given
+// (trailing blanks, ";" and comments aside; a text holding a second
+// statement is refused unrun) and prints through Output.
 #pragma once
 
 #include <memory>
@@ -15,8 +15,8 @@ class Backend {
     virtual ~Backend() = default;
     // Name and version for the banner line.
     virtual std::string describe() const = 0;
-    // Runs sql, printing its result. Returns 0 when it succeeded, 1 when the
-    // database refused it.
+    // Runs the statement sql, printing its result. Returns 0 when it
+    // succeeded, 1 when the database refused it or sql holds more than one.
     virtual int run(const std::string& sql, Output& out) = 0;
 };
 
@@ -25,9 +25,11 @@ class Backend {
 std::unique_ptr<Backend> open_sqlite(const std::string& file, std::string& err);
 
 #ifdef DAMISQL_WITH_LIBPQ
-// A PostgreSQL server reached through a libpq connection string (the usual
-// PG* environment variables fill in what it leaves out).
-std::unique_ptr<Backend> open_postgres(const std::string& conninfo, std::string& err);
+// A PostgreSQL server reached through the libpq connection string conninfo,
+// on port when conninfo names none. The PG* environment variables are
+// removed first: only the configuration decides where and how to connect.
+std::unique_ptr<Backend> open_postgres(const std::string& conninfo, const std::string& port,
+                                       std::string& err);
 #endif
 
 // Tracing of the tool itself (-xall:ff); no-op unless enabled.

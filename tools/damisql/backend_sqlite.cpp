@@ -13,11 +13,9 @@ namespace {
 // Another program (an operator's sqlite3 session) may hold the file briefly.
 constexpr int kBusyTimeoutMs = 10000;
 
-bool only_separators(const char* p, const char* end) {
-    for (; p < end; ++p)
-        if (*p != ';' && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r') return false;
-    return true;
-}
+// Reported when the text holds more than one statement: none of them runs,
+// so a value that closes its quotes cannot append a statement of its own.
+constexpr const char* kOneStatement = "only one statement may be given per call";
 
 class SqliteBackend : public Backend {
    public:
@@ -27,41 +25,43 @@ class SqliteBackend : public Backend {
     std::string describe() const override { return std::string("SQLite ") + sqlite3_libversion(); }
 
     int run(const std::string& sql, Output& out) override {
-        const char* p = sql.c_str();
-        const char* end = p + sql.size();
-        bool ran = false;
-        while (p < end) {
-            sqlite3_stmt* st = nullptr;
-            const char* next = nullptr;
-            int rc = sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &st, &next);
-            if (rc != SQLITE_OK) {
-                trace("prepare failed: %d %s", rc, sqlite3_errmsg(db_));
-                out.prepare_error(std::to_string(sqlite3_extended_errcode(db_)), sqlite3_errmsg(db_));
-                return 1;
-            }
-            if (!st) break;  // only blanks or a comment were left
-            ran = true;
-            int result = only_separators(next, end) ? print(st, out) : step_through(st, out);
-            sqlite3_finalize(st);
-            if (result != 0) return result;
-            if (only_separators(next, end)) return 0;
-            p = next;
+        const char* end = sql.c_str() + sql.size();
+        sqlite3_stmt* st = nullptr;
+        const char* tail = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, &tail) != SQLITE_OK)
+            return refuse(code(), sqlite3_errmsg(db_), out);
+        if (!st) {  // only blanks, ";" or comments
+            out.affected(0);
+            return 0;
         }
-        if (!ran) out.affected(0);
-        return 0;
+        int result = only_trailer(tail, end) ? print(st, out) : refuse("1", kOneStatement, out);
+        sqlite3_finalize(st);
+        return result;
     }
 
    private:
     std::string code() const { return std::to_string(sqlite3_extended_errcode(db_)); }
 
-    // A statement before the last one: run it, print nothing unless it fails.
-    int step_through(sqlite3_stmt* st, Output& out) {
-        int rc;
-        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        }
-        if (rc == SQLITE_DONE) return 0;
-        out.exec_error(code(), sqlite3_errmsg(db_));
+    int refuse(const std::string& native, const char* message, Output& out) const {
+        trace("prepare failed: %s %s", native.c_str(), message);
+        out.prepare_error(native, message);
         return 1;
+    }
+
+    // True when nothing but blanks, ";" and comments follows the statement.
+    bool only_trailer(const char* p, const char* end) const {
+        while (p < end) {
+            sqlite3_stmt* st = nullptr;
+            const char* next = nullptr;
+            if (sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), &st, &next) != SQLITE_OK) return false;
+            if (st) {
+                sqlite3_finalize(st);
+                return false;
+            }
+            if (next == p) break;
+            p = next;
+        }
+        return true;
     }
 
     int print(sqlite3_stmt* st, Output& out) {

@@ -9,7 +9,9 @@
 //   [zarvo_db]
 //   backend=sqlite                 # or postgres
 //   file=/path/of/zarvo_db.sqlite  # sqlite: an existing database file
-//   conninfo=host=127.0.0.1 ...    # postgres: libpq connection string
+//   conninfo=host=127.0.0.1 ...    # postgres: libpq connection string; where
+//                                  # it names no port, "gv_port_db" of the
+//                                  # main configuration's [Server] is used
 //   trace_file=/path               # where -xall:ff writes (default stderr)
 //
 // Exit status: 0 done, 1 the database refused the statement, 2 bad call or
@@ -19,6 +21,7 @@
 // damisql is linked statically and serves SQLite itself; for a PostgreSQL
 // database it replaces itself by damisql_pg (same directory, same
 // arguments), which carries the PostgreSQL client library.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -87,7 +90,14 @@ std::string setting(const std::string& file, const std::string& database, const 
     return found ? value : std::string();
 }
 
-#ifndef DAMISQL_WITH_LIBPQ
+#ifdef DAMISQL_WITH_LIBPQ
+// "gv_port_db" of the installation's main configuration; empty when unset.
+std::string configured_port() {
+    std::string port, msg;
+    if (i_READ_INI(nullptr, "[SERVER]", "gv_port_db", port, kValueMax, msg, kMsgMax) != 1) port.clear();
+    return port;
+}
+#else
 // Replaces this process by damisql_pg from the directory of this program.
 // Returns only on failure, with err set.
 void exec_postgres_tool(char** argv, std::string& err) {
@@ -105,6 +115,17 @@ void exec_postgres_tool(char** argv, std::string& err) {
     err = "cannot start " + path + ": " + std::strerror(errno);
 }
 #endif
+
+// The trace names databases and statements: readable by the owner only.
+std::FILE* open_trace(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "a");
+    if (!f) ::close(fd);
+    return f;
+}
 
 double now() {
     struct timespec ts;
@@ -145,7 +166,7 @@ int main_impl(int argc, char** argv) {
     bool found = false;
     if (call.trace) {
         std::string tf = setting(cfg, call.database, "trace_file", found);
-        std::FILE* f = found && !tf.empty() ? std::fopen(tf.c_str(), "ae") : nullptr;
+        std::FILE* f = found && !tf.empty() ? open_trace(tf) : nullptr;
         enable_trace(f ? f : stderr);
         trace("database %s, configuration %s, statement: %s", call.database.c_str(), cfg.c_str(),
               call.statement.c_str());
@@ -161,7 +182,7 @@ int main_impl(int argc, char** argv) {
             db = open_sqlite(file, err);
     } else if (kind == "postgres") {
 #ifdef DAMISQL_WITH_LIBPQ
-        db = open_postgres(setting(cfg, call.database, "conninfo", found), err);
+        db = open_postgres(setting(cfg, call.database, "conninfo", found), configured_port(), err);
 #else
         exec_postgres_tool(argv, err);
 #endif
