@@ -147,7 +147,7 @@ TEST(CommandPipe, LinesDollarsStatusAndReaping) {
     {
         DB_PROC_PIP abandoned;
         ASSERT_EQ(iPIPE_OPEN(cmd, &abandoned), 1);
-        child = abandoned.pid;
+        child = abandoned.child.pid();
     }
     EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);  // already reaped
 }
