@@ -229,8 +229,10 @@ pid_t spawn_start(SpawnPlan& plan, const SpawnOptions& opt, int& err, bool& crea
     for (int i = 0; i < 3; ++i)
         if (plan.src[i]) posix_spawn_file_actions_adddup2(&fa, plan.src[i].get(), i);
     if (!opt.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, opt.cwd.c_str());
+    // Every signal back to its default: sigfillset leaves out the two that
+    // glibc keeps for itself, and posix_spawn would hand them over ignored.
     sigset_t all, none;
-    sigfillset(&all);
+    std::memset(&all, 0xff, sizeof all);
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&at, &all);
     posix_spawnattr_setsigmask(&at, &none);
@@ -372,7 +374,7 @@ int Child::wait_for(int timeout_ms, int& status) {
     // no sleeping in steps.
     posix::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0) return 0;
         if (pidfd) {
             struct pollfd p {
