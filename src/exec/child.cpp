@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,17 +23,14 @@ namespace exec {
 
 namespace {
 
-// Until the shared pipe owner exists: both ends close-on-exec.
-bool make_pipe(posix::UniqueFd& rd, posix::UniqueFd& wr) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) < 0) return false;
-    rd.reset(fds[0]);
-    wr.reset(fds[1]);
+bool open_pipe(posix::UniqueFd& rd, posix::UniqueFd& wr) {
+    posix::Pipe p;
+    if (!posix::make_pipe(p)) return false;
+    rd = std::move(p.rd);
+    wr = std::move(p.wr);
     return true;
 }
 
-// Everything the child needs, prepared before fork so that the child
-// itself only makes async-signal-safe calls.
 }  // namespace
 
 struct SpawnPlan {
@@ -87,7 +83,7 @@ bool prepare_stream(int target, const Stdio& s, posix::UniqueFd& src, posix::Uni
             }
             src.reset(::fcntl(devnull.get(), F_DUPFD_CLOEXEC, 3));
             return bool(src);
-        case Stdio::kPipe: return target == 0 ? make_pipe(src, ours) : make_pipe(ours, src);
+        case Stdio::kPipe: return target == 0 ? open_pipe(src, ours) : open_pipe(ours, src);
         case Stdio::kFd: src.reset(::fcntl(s.fd, F_DUPFD_CLOEXEC, 3)); return bool(src);
     }
     errno = EINVAL;
@@ -184,8 +180,8 @@ char** envp_of(SpawnPlan& plan) {
 // Returns the pid, or -1 with err (create: no process was made).
 pid_t fork_start(SpawnPlan& plan, const SpawnOptions& opt, const std::function<int()>* body, int& err,
                  bool& create) {
-    posix::UniqueFd rd, wr;
-    if (!make_pipe(rd, wr)) {
+    posix::Pipe errpipe;
+    if (!posix::make_pipe(errpipe)) {
         err = errno;
         create = true;
         return -1;
@@ -194,7 +190,7 @@ pid_t fork_start(SpawnPlan& plan, const SpawnOptions& opt, const std::function<i
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
     pid_t pid = ::fork();
-    if (pid == 0) run_child(plan, opt, wr.get(), body);
+    if (pid == 0) run_child(plan, opt, errpipe.wr.get(), body);
     const int fork_err = errno;
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (pid < 0) {
@@ -202,17 +198,13 @@ pid_t fork_start(SpawnPlan& plan, const SpawnOptions& opt, const std::function<i
         create = true;
         return -1;
     }
-    wr.reset();
+    errpipe.wr.reset();
     // Closed empty by a successful exec (or set-up, for a function);
     // otherwise the child's errno arrives before it exits.
     int child_err = 0;
-    ssize_t n;
-    do {
-        n = ::read(rd.get(), &child_err, sizeof child_err);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof child_err)) {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+    if (posix::read_exact(errpipe.rd.get(), &child_err, sizeof child_err) ==
+        static_cast<ssize_t>(sizeof child_err)) {
+        posix::retry_eintr([&] { return ::waitpid(pid, nullptr, 0); });
         err = child_err;
         return -1;
     }
@@ -351,10 +343,7 @@ bool Child::wait(int& status, int options) {
         errno = ECHILD;
         return false;
     }
-    pid_t r;
-    do {
-        r = ::wait4(pid_, &status, options, &usage_);
-    } while (r < 0 && errno == EINTR);
+    const pid_t r = posix::retry_eintr([&] { return ::wait4(pid_, &status, options, &usage_); });
     if (r < 0) {
         reaped_ = true;  // reaped elsewhere (or SIGCHLD ignored): nothing left to wait for
         return false;
@@ -365,8 +354,10 @@ bool Child::wait(int& status, int options) {
 }
 
 int Child::wait_for(int timeout_ms, int& status) {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    return wait_for(posix::Deadline::after_ms(timeout_ms), status);
+}
+
+int Child::wait_for(const posix::Deadline& deadline, int& status) {
     errno = 0;
     if (wait(status, WNOHANG)) return 1;
     if (errno != 0 || reaped_) return -1;
@@ -374,15 +365,14 @@ int Child::wait_for(int timeout_ms, int& status) {
     // no sleeping in steps.
     posix::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0) return 0;
         if (pidfd) {
-            struct pollfd p {
-                pidfd.get(), POLLIN, 0
-            };
-            if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
+            int r = posix::wait_fd(pidfd.get(), POLLIN, deadline);
+            if (r < 0) return -1;
+            if (r == 0) return 0;
         } else {
-            wait_msec(left < 10 ? static_cast<int>(left) : 10);  // kernels without pidfd
+            if (deadline.expired()) return 0;
+            const int left = deadline.remaining_ms();
+            wait_msec(left >= 0 && left < 10 ? left : 10);  // kernels without pidfd
         }
         errno = 0;
         if (wait(status, WNOHANG)) return 1;

@@ -91,9 +91,10 @@ class Child {
     // Returns true with the wait status; false with errno when the wait
     // failed (the child then counts as gone). A stopped child stays ours.
     bool wait(int& status, int options = 0);
-    // Waits at most timeout_ms (0: just looks). 1: ended, status set;
-    // 0: still running; -1: the wait failed (errno).
-    int wait_for(int timeout_ms, int& status);
+    // Waits until the deadline (polling a pidfd; no SIGCHLD handler needed).
+    // 1: ended, status set; 0: still running; -1: the wait failed (errno).
+    int wait_for(const posix::Deadline& deadline, int& status);
+    int wait_for(int timeout_ms, int& status);  // 0: just looks
     // Resource usage of the reaped child (zero before).
     const struct rusage& usage() const { return usage_; }
 
