@@ -204,9 +204,21 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
     exec::SpawnOptions so;
     so.in = generate ? exec::Stdio::pipe() : in ? exec::Stdio::from(in.get()) : exec::Stdio::null();
     so.out = exec::Stdio::from(out.get());
-    so.env = environment(env, {});
+    // Forked, then executed: a child that shares our memory until its exec
+    // (posix_spawn) inherits our peak size in its own.
+    std::vector<std::string> args = argv, vars = environment(env, {});
+    std::vector<char*> cargv, cenv;
+    for (auto& a : args) cargv.push_back(a.data());
+    for (auto& v : vars) cenv.push_back(v.data());
+    cargv.push_back(nullptr);
+    cenv.push_back(nullptr);
     auto start = std::chrono::steady_clock::now();
-    exec::Child child = exec::Child::spawn(argv, so);
+    exec::Child child = exec::Child::call(
+        [&] {
+            ::execve(cargv[0], cargv.data(), cenv.data());
+            return 127;
+        },
+        so);
     if (!child.started()) throw std::runtime_error("could not start " + argv[0]);
     if (generate) {
         // A reader that stops early must not kill us with SIGPIPE.
