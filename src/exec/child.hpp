@@ -74,7 +74,7 @@ class Child {
     // before body; body itself should not rely on other threads' locks.
     static Child call(const std::function<int()>& body, const SpawnOptions& opt = {});
 
-    bool started() const { return pid_ > 0 || reaped_; }
+    bool started() const { return pid_ > 0; }
     int error() const { return error_; }
     // True when no process could be created at all (fork/clone failed), as
     // opposed to a process that could not run its program.
@@ -99,7 +99,8 @@ class Child {
     const struct rusage& usage() const { return usage_; }
 
     // Sends sig to the child's group when it made one (even after the child
-    // itself was reaped), else to the child while it is not reaped.
+    // itself was reaped: the group id cannot be reused while a member
+    // lives), else to the child while it is not reaped.
     // Returns 0 or -1 with errno.
     int kill(int sig = SIGKILL);
 
