@@ -15,7 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "exec/child.hpp"
 #include "support/run.hpp"
+#include "util/posix.hpp"
+
+extern char** environ;
 
 namespace ctrltest {
 
@@ -31,7 +35,7 @@ bool eventually(P pred, int ms = 5000) {
 }
 
 class CtrldProcess {
-public:
+   public:
     // Writes a configuration (settings over the test defaults) and starts
     // ctrld from bin (default: the build's) with args (default: -f on that
     // configuration, port 0); the client is the sm_ctrlc from bin.
@@ -57,12 +61,13 @@ public:
     std::string log() const { return testsupport::read_file(log_path()); }
     // Session processes started and not yet reaped (zombies included).
     std::string sessions() const {
-        std::string id = std::to_string(pid_);
+        std::string id = std::to_string(daemon_.pid());
         return testsupport::read_file("/proc/" + id + "/task/" + id + "/children");
     }
 
     // sm_ctrlc -p PORT args...
-    testsupport::RunResult client(const std::vector<std::string>& args, testsupport::RunOptions opt = {}) const {
+    testsupport::RunResult client(const std::vector<std::string>& args,
+                                  testsupport::RunOptions opt = {}) const {
         std::vector<std::string> argv{bin_ + "sm_ctrlc", "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
         opt.timeout_ms = 20000;
@@ -70,44 +75,39 @@ public:
     }
 
     void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
+        if (!daemon_.started()) return;
+        ::kill(daemon_.pid(), SIGTERM);
         int st;
-        if (!eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; })) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, &st, 0);
-        }
-        pid_ = -1;
+        // A daemon that ended by itself is judged by what it left behind:
+        // only one that did not end takes its group down with it.
+        if (daemon_.wait_for(5000, st) == 1) daemon_.release();
+        daemon_ = exec::Child();
     }
 
-private:
+   private:
     std::string log_path() const { return sb_.path("rw/lgc/ctrld_test.log"); }
 
     // Starts the daemon in its own process group (standard error: the
     // test's) and reads the port from its "listening on ...:PORT" line.
     void start(std::vector<std::string>& argv) {
-        std::string zi = sb_.root_file();
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
-            ::dup2(out[1], 1);
-            ::setenv("ZARVO_INI", zi.c_str(), 1);
-            ::execv(cargv[0], cargv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
+        exec::SpawnOptions opt;
+        opt.in = exec::Stdio::null();
+        opt.out = exec::Stdio::pipe();
+        opt.new_group = true;
+        opt.env = std::vector<std::string>{"ZARVO_INI=" + sb_.root_file()};
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("ZARVO_INI=", 0) != 0) opt.env->push_back(*e);
+        daemon_ = exec::Child::spawn(argv, opt);
+        if (!daemon_.started())
+            throw std::runtime_error("ctrld did not start: " + posix::errtext(daemon_.error()));
         std::string text;
         char buf[256];
-        struct pollfd p {out[0], POLLIN, 0};
-        for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0 && ::poll(&p, 1, 10000) > 0;)
-            if ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-        ::close(out[0]);
+        const int out = daemon_.out().get();
+        const posix::Deadline deadline = posix::Deadline::after_ms(10000);
+        for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0;)
+            if ((n = posix::read_some(out, buf, sizeof buf, deadline)) > 0)
+                text.append(buf, static_cast<size_t>(n));
+        daemon_.out().reset();
         size_t colon = text.rfind(':');
         if (text.find("listening on") == std::string::npos || colon == std::string::npos) {
             stop();
@@ -118,7 +118,7 @@ private:
 
     const testsupport::Sandbox& sb_;
     std::string bin_;
-    pid_t pid_ = -1;
+    exec::Child daemon_;
     int port_ = 0;
 };
 
