@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "support/run.hpp"
 
 using testsupport::write_file;
