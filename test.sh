@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the whole suite on
-# the normal build, then the unit tests under AddressSanitizer and
+# Installs what is missing, checks the layer map and the formatting, builds
+# (warnings are errors), and runs every test: the whole suite on the normal
+# build, then the unit tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps
+scripts/check-layers
+scripts/check-format
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

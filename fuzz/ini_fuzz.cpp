@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string path = [] {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "util/strings.hpp"
 
 namespace {

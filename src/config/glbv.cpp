@@ -12,7 +12,7 @@
 #include <cstring>
 #include <random>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "log/lang.hpp"
 #include "log/prot.hpp"
 #include "util/posix.hpp"

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "config/glbv.hpp"
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
 #include "log/prot.hpp"

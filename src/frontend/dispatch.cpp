@@ -1,82 +1,98 @@
 #include "frontend/dispatch.hpp"
 
-#include "config/glbv.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
 #include "frontend/usefile.hpp"
+#include "frontend/variables.hpp"
 #include "util/strings.hpp"
 
 namespace {
 
-// Ends the run with sts/msg when a required option is empty.
-void require(const std::string& opt, const char* msg, int sts = 1) {
-    if (opt.empty()) FINISH(sts, msg);
+// "-d device:sms" stands for "-d device -s sms" when -s is not given.
+void split_device_and_sms() {
+    if (!gszOpt_s.empty()) return;
+    size_t colon = gszOpt_d.find(':');
+    if (colon == std::string::npos) FINISH(1, "missing option -s SMS number");
+    gszOpt_s = gszOpt_d.substr(colon + 1);
+    gszOpt_d.resize(colon);
 }
 
-JobResult unavailable(char func) { return {2, not_available(func)}; }
+const RequiredOption kName{&gszOpt_n, "missing option -n name of GLBV"};
+
+const Job kJobs[] = {
+    {.code = 'D', .handler = CREATE_DIR_CLIENT},
+    {.code = 'G',
+     .required = {kName},
+     .trace = "read GLBV  %s ",
+     .trace_args = {&gszOpt_n},
+     .handler = read_variable},
+    {.code = 'R',
+     .required = {kName},
+     .trace = "read & delete GLBV  %s ",
+     .trace_args = {&gszOpt_n},
+     .handler = read_variable},
+    {.code = 'W',
+     .required = {kName, {&gszOpt_s, "missing option -s string value to write"}},
+     .trace = "write GLBV %s = %s ",
+     .trace_args = {&gszOpt_n, &gszOpt_s},
+     .handler = write_variable},
+    {.code = 'c', .required = {{{&gszOpt_d, "missing option -d"}}}},
+    {.code = 'd',
+     .required = {{{&gszOpt_end, "missing <directory>"}}},
+     .trace = "get dir %s",
+     .trace_args = {&gszOpt_end},
+     .trace_first = true},
+    {.code = 'e',
+     .required = {{{&gszOpt_n, "missing option -n"}}},
+     .trace = "check existence of file %s ",
+     .trace_args = {&gszOpt_n},
+     .handler = exist_file},
+    {.code = 'f'},
+    {.code = 'i'},
+    {.code = 'k',
+     .required = {{{&gszOpt_s, "missing option -s saveset|pattern"}}},
+     .trace = "kill with pattern %s ",
+     .trace_args = {&gszOpt_s}},
+    {.code = 'm',
+     .required = {{{&gszOpt_s, "missing option -s saveset"}}},
+     .trace = "copy MTF-header & trailer file"},
+    {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
+    {.code = 't'},
+    {.code = 'u', .handler = USEFILE},
+    {.code = 'x',
+     .required = {{{&gszOpt_u, "missing option -u user", 2},
+                   {&gszOpt_s, "missing option -s command to execute", 2}}}},
+};
+
+void trace(const Job& job) {
+    if (!job.trace) return;
+    auto arg = [](const std::string* s) { return s ? s->c_str() : ""; };
+    SM_TRACE(strLog, 0, job.trace, arg(job.trace_args[0]), arg(job.trace_args[1]));
+}
 
 }  // namespace
 
-std::string not_available(char func) { return sformat("function %c is not available yet", func); }
+std::string not_available(char func) {
+    return sformat("function %c is not available yet", func);
+}
+
+const Job* find_job(char code) {
+    for (const Job& job : kJobs)
+        if (job.code == code) return &job;
+    return nullptr;
+}
+
+JobResult run_job(const Job& job) {
+    if (job.trace_first) trace(job);
+    for (const RequiredOption& opt : job.required)
+        if (opt.value && opt.value->empty()) FINISH(opt.sts, opt.missing);
+    if (!job.trace_first) trace(job);
+    if (job.prepare) job.prepare();
+    if (!job.handler) return {2, not_available(job.code)};
+    return job.handler();
+}
 
 JobResult dispatch_function() {
-    JobResult r;
-    switch (gcFunc) {
-        case 'G':
-        case 'R': {
-            require(gszOpt_n, "missing option -n name of GLBV");
-            SM_TRACE(strLog, 0, gcFunc == 'G' ? "read GLBV  %s " : "read & delete GLBV  %s ", gszOpt_n.c_str());
-            std::string name = gszOpt_n;
-            glbv(gcFunc == 'G' ? 'r' : 'R', name, r.msg);
-            return r;
-        }
-        case 'W': {
-            require(gszOpt_n, "missing option -n name of GLBV");
-            require(gszOpt_s, "missing option -s string value to write");
-            SM_TRACE(strLog, 0, "write GLBV %s = %s ", gszOpt_n.c_str(), gszOpt_s.c_str());
-            std::string name = gszOpt_n;
-            r.msg = gszOpt_s;
-            glbv('w', name, r.msg);
-            return r;
-        }
-        case 'D': return CREATE_DIR_CLIENT();
-        case 'c':
-            require(gszOpt_d, "missing option -d");
-            return unavailable('c');
-        case 'd':
-            SM_TRACE(strLog, 0, "get dir %s", gszOpt_end.c_str());
-            require(gszOpt_end, "missing <directory>");
-            return unavailable('d');
-        case 'e':
-            require(gszOpt_n, "missing option -n");
-            SM_TRACE(strLog, 0, "check existence of file %s ", gszOpt_n.c_str());
-            return exist_file();
-        case 'f': return unavailable('f');
-        case 'i': return unavailable('i');
-        case 'k':
-            require(gszOpt_s, "missing option -s saveset|pattern");
-            SM_TRACE(strLog, 0, "kill with pattern %s ", gszOpt_s.c_str());
-            return unavailable('k');
-        case 'm':
-            require(gszOpt_s, "missing option -s saveset");
-            SM_TRACE(strLog, 0, "copy MTF-header & trailer file");
-            return unavailable('m');
-        case 'p':
-            require(gszOpt_d, "missing option -d device");
-            if (gszOpt_s.empty()) {
-                size_t colon = gszOpt_d.find(':');
-                if (colon == std::string::npos) FINISH(1, "missing option -s SMS number");
-                gszOpt_s = gszOpt_d.substr(colon + 1);
-                gszOpt_d.resize(colon);
-            }
-            return unavailable('p');
-        case 't': return unavailable('t');
-        case 'u': return USEFILE();
-        case 'x':
-            require(gszOpt_u, "missing option -u user", 2);
-            require(gszOpt_s, "missing option -s command to execute", 2);
-            return unavailable('x');
-        default:
-            return {1, "unknown keyword"};
-    }
+    const Job* job = find_job(gcFunc);
+    return job ? run_job(*job) : JobResult{1, "unknown keyword"};
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/glbv.hpp"
+#include "ini/ini.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
@@ -31,8 +31,10 @@ namespace {
 
 const LangText kMsgE001{
     "E001-BASICS  STR_CHAIN string overflow",
-    "E001-BASICS  STR_CHAIN String\xfc" "berlauf",
-    "E001-BASICS  STR_CHAIN String\xfc" "balauf",
+    "E001-BASICS  STR_CHAIN String\xfc"
+    "berlauf",
+    "E001-BASICS  STR_CHAIN String\xfc"
+    "balauf",
 };
 
 const LangText kMsgE018{
@@ -84,7 +86,30 @@ void cut_format(std::string& fmt, size_t max) {
     fmt.resize(safe);
 }
 
-bool g_in_prot = false;  // PROT -> glbv -> PROT must not recurse
+bool g_in_prot = false;  // a report made while writing an entry must not recurse
+
+constexpr size_t kStoreValueMax = 511;  // the store cuts longer values, '>' last
+
+// Reads a variable of the store the way the store does (lines joined, cut
+// at 511 characters with '>'), but says nothing when it fails: the store's
+// own failure reports go into this very protocol.
+bool read_store_quietly(const char* name, std::string& value) {
+    std::string dir, msg;
+    if (i_READ_INI("SM_INI", "[Pathes]", "gv_rw_glbv", dir, 512, msg, 256) != 1) return false;
+    // Opened for writing too, like every store read: a variable this user
+    // may not write counts as unreadable.
+    posix::UniqueFd fd = posix::open_fd(dir + name + ".sgv", O_RDWR | O_NOFOLLOW | O_NOCTTY);
+    std::string raw;
+    if (!fd || !posix::read_all(fd.get(), raw)) return false;
+    value.clear();
+    for (char c : raw)
+        if (c != '\n') value.push_back(c);
+    if (value.size() > kStoreValueMax) {
+        value.resize(kStoreValueMax);
+        value.back() = '>';
+    }
+    return !raw.empty() && value[0] != '?';
+}
 
 }  // namespace
 
@@ -96,14 +121,13 @@ static void vPROT(const char* cpFormat, va_list ap) {
     } guard;
 
     std::string path;
-    if (!glbv_get("gv_prot", path)) {
+    if (!read_store_quietly("gv_prot", path)) {
         std::fputs("\nNo gv_prot defined! sm_start_all necessary!\n", stderr);
         return;
     }
-    posix::UniqueFd fd =
-        posix::open_fd(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_NOFOLLOW, 0644);
-    if (!fd) return;
-
+    // The entry is built first and written with one append, so that its
+    // lines stay together among other processes' entries.
+    std::string text;
     const std::string when = time_get(std::string_view{}).substr(0, 19);
     const int pid = static_cast<int>(::getpid());
     const size_t flen = std::strlen(cpFormat);
@@ -113,23 +137,23 @@ static void vPROT(const char* cpFormat, va_list ap) {
         std::string arg(pc, std::min<size_t>(2, std::strlen(pc)));
         std::fprintf(stderr, "PROT: WARNING: invalid usage of PROT: prefix with format argument '%s': >%s<\n",
                      arg.c_str(), tag.c_str());
-        posix::write_all(fd.get(), sformat("%s W999-BASICS [%6d]: Invalid usage of PROT: prefix with format "
-                                           "argument '%s': >%s<\n",
-                                           when.c_str(), pid, arg.c_str(), tag.c_str()));
+        text +=
+            sformat("%s W999-BASICS [%6d]: Invalid usage of PROT: prefix with format argument '%s': >%s<\n",
+                    when.c_str(), pid, arg.c_str(), tag.c_str());
     } else if (flen < kProtTagLen + 1) {
         std::fprintf(stderr, "PROT: WARNING: format tag is too short: >%s< (%d < 13)\n", cpFormat,
                      static_cast<int>(flen));
-        posix::write_all(fd.get(), sformat("%s W999-BASICS [%6d]: Invalid usage of PROT: format tag is too "
-                                           "short: >%s< (%d < 13)\n",
-                                           when.c_str(), pid, cpFormat, static_cast<int>(flen)));
+        text +=
+            sformat("%s W999-BASICS [%6d]: Invalid usage of PROT: format tag is too short: >%s< (%d < 13)\n",
+                    when.c_str(), pid, cpFormat, static_cast<int>(flen));
     }
 
     auto report_cut = [&](size_t limit, size_t needed) {
-        std::string e = sformat("%s %s[%6d]: Error: The following output was shortened (%d <> %d)\n",
-                                when.c_str(), "E999-BASICS ", pid, static_cast<int>(limit),
-                                static_cast<int>(needed));
+        std::string e =
+            sformat("%s %s[%6d]: Error: The following output was shortened (%d <> %d)\n", when.c_str(),
+                    "E999-BASICS ", pid, static_cast<int>(limit), static_cast<int>(needed));
         std::fputs(e.c_str(), stderr);
-        posix::write_all(fd.get(), e);
+        text += e;
     };
 
     // The tag is literal text; only the message part carries conversions.
@@ -149,11 +173,20 @@ static void vPROT(const char* cpFormat, va_list ap) {
     const char* piece = cm_strtok(entry.c_str(), '\n');
     bool first = true;
     while (piece) {
-        std::string out = first ? std::string(piece) : sformat("%s %s[%6d]: %s", when.c_str(), tag.c_str(), pid, piece);
+        std::string out =
+            first ? std::string(piece) : sformat("%s %s[%6d]: %s", when.c_str(), tag.c_str(), pid, piece);
         out.push_back('\n');
-        posix::write_all(fd.get(), out);
+        text += out;
         first = false;
         piece = cm_strtok(nullptr, '\n');
+    }
+
+    // The path is the administrator's choice: a symbolic link is followed.
+    posix::UniqueFd fd = posix::open_fd(path, O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY, 0644);
+    if (!fd || !posix::write_all(fd.get(), text)) {
+        const int err = errno;
+        std::fprintf(stderr, "PROT: cannot write to %s: %s; entry lost:\n%s", path.c_str(),
+                     posix::errtext(err).c_str(), text.c_str());
     }
 }
 
@@ -172,7 +205,9 @@ static void prot_unchecked(const char* fmt, ...) {
     va_end(ap);
 }
 
-void PROT_text(std::string_view text) { prot_unchecked(escape_percent(text).c_str()); }
+void PROT_text(std::string_view text) {
+    prot_unchecked(escape_percent(text).c_str());
+}
 
 std::string& str_chain(std::string& cpInstr, int clr_str, std::initializer_list<std::string_view> parts) {
     if (clr_str) cpInstr.clear();
@@ -180,9 +215,9 @@ std::string& str_chain(std::string& cpInstr, int clr_str, std::initializer_list<
         if (part.size() + cpInstr.size() >= kStrChainMax) {
             std::string p(part);
             PROT_text(pick(kMsgE001));
-            std::fprintf(stderr,
-                         "FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > %d\n",
-                         static_cast<int>(kStrChainMax));
+            std::fprintf(
+                stderr, "FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > %d\n",
+                static_cast<int>(kStrChainMax));
             std::fprintf(stderr, "  filled_string: %s\n", cpInstr.c_str());
             std::fprintf(stderr, "  new_string: %s\n", p.c_str());
             continue;

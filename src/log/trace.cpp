@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "log/prot.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"

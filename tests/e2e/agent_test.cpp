@@ -256,3 +256,24 @@ TEST_F(Agent, TraceSwitchPerFunctionAndVerbose) {
     EXPECT_NE(t.find("# arguments end with: /var/tmp x\n"), std::string::npos) << t;
     EXPECT_NE(t.find("# get dir /var/tmp x\n"), std::string::npos);
 }
+
+TEST_F(Agent, TracingForAUserWithoutPasswdEntry) {
+    // The trace's first line names the user: the lookup must survive a uid
+    // that the passwd database does not know.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the agent under an unknown uid";
+    const std::string uid = "54321", trace = sb.path("rw/lgc/sm_client_.lgc");
+    sb.set_var("gv_a", "A");
+    // Tracing by -v, then by the trace switch variable.
+    for (bool verbose : {true, false}) {
+        if (!verbose) sb.set_var("gv_client_trace", "G");
+        ASSERT_EQ(testsupport::run({"/bin/chown", "-R", uid + ":" + uid, sb.dir()}).rc, 0);
+        std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
+                                      testsupport::bin_dir() + "/sm_client", "-i", "17", "-f", "G", "-n", "gv_a"};
+        if (verbose) argv.push_back("-v");
+        auto r = sb.exec(argv);
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_NE(r.err.find(result_lines("17", "SUCCESS", "A")), std::string::npos) << r.err;
+        EXPECT_NE(read_file(trace).find("User=  \n"), std::string::npos);
+        unlink(trace.c_str());
+    }
+}

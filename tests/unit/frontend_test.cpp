@@ -101,43 +101,43 @@ TEST_F(FrontendInstalled, StoragePortDefaultsOnlyForMediaServerFunctions) {
     EXPECT_ARGUMENTS((std::vector<std::string>{"sm_client", "-i", "1", "-f", "f"}), gszPort == "12345");
 }
 
-TEST_F(FrontendInstalled, FinishWithUnexpectedStatus) {
-    // The traces go to the program's trace file when tracing is on.
-    EXPECT_EXIT(
-        {
-            gszId = "9";
-            gcFunc = 'G';
-            gszClientHost = "hostX";
-            strLog.szFile = sb.path("rw/lgc/fin.lgc");
-            strLog.iFlg = 1;
-            strLog.iVerify = 0;
-            FINISH(3, "boom");
-        },
-        ::testing::ExitedWithCode(3), "ID=9\nSTATUS=ERROR MSG=boom\n");
+TEST_F(FrontendInstalled, FinishLinesVariablesProtocolAndTrace) {
+    struct Case {
+        int sts;
+        char func;
+        const char* mode;
+        const char* err;  // regex for stderr
+    };
+    const Case cases[] = {
+        {3, 'G', "", "^ID=9\nSTATUS=ERROR MSG=boom\n$"},
+        {2, 'G', "", "^ID=10\nSTATUS=ERROR MSG=boom\n$"},
+        {1, 'G', "", "^ID=11\nSTATUS=WARNING MSG=boom\n$"},
+        {0, 'u', "r", "^$"},  // a usefile read leaves stderr to the data: no result lines
+    };
+    int id = 9;
+    for (const Case& c : cases) {
+        const std::string trace = sb.path("rw/lgc/fin" + std::to_string(id) + ".lgc");
+        EXPECT_EXIT(
+            {
+                gszId = std::to_string(id);
+                gcFunc = c.func;
+                gszOpt_m = c.mode;
+                gszClientHost = "hostX";
+                strLog.szFile = trace;
+                strLog.iFlg = 1;
+                strLog.iVerify = 0;
+                FINISH(c.sts, "boom");
+            },
+            ::testing::ExitedWithCode(c.sts), c.err);
+        EXPECT_EQ(sb.var("gv_client_sts_" + std::to_string(id)), std::to_string(c.sts));
+        EXPECT_EQ(sb.var("gv_client_msg_" + std::to_string(id)), "boom");
+        // Only a status other than 0, 1 and 2 is traced as unexpected.
+        EXPECT_EQ(testsupport::read_file(trace).find("# unexpected exit code 3 \n") != std::string::npos,
+                  c.sts == 3);
+        ++id;
+    }
+    // Errors (2 and above) reach the protocol.
     EXPECT_NE(sb.protocol().find("]: RemoteCmd hostX returned 3. Message: boom\n"), std::string::npos);
-    std::string t = testsupport::read_file(sb.path("rw/lgc/fin.lgc"));
-    EXPECT_NE(t.find("# unexpected exit code 3 \n"), std::string::npos);
-    EXPECT_EQ(sb.var("gv_client_sts_9"), "3");
-
-    // A usefile read leaves stderr to the data: no result lines.
-    EXPECT_EXIT(
-        {
-            gszId = "10";
-            gcFunc = 'u';
-            gszOpt_m = "r";
-            FINISH(0, "read");
-        },
-        ::testing::ExitedWithCode(0), "^$");
-    EXPECT_EQ(sb.var("gv_client_msg_10"), "read");
-    // Status 2 traces no "unexpected exit code".
-    EXPECT_EXIT(
-        {
-            gszId = "11";
-            gcFunc = 'G';
-            strLog.szFile = sb.path("rw/lgc/fin2.lgc");
-            strLog.iFlg = 1;
-            FINISH(2, "err");
-        },
-        ::testing::ExitedWithCode(2), "STATUS=ERROR MSG=err");
-    EXPECT_EQ(testsupport::read_file(sb.path("rw/lgc/fin2.lgc")).find("unexpected"), std::string::npos);
+    EXPECT_NE(sb.protocol().find("]: RemoteCmd hostX returned 2. Message: boom\n"), std::string::npos);
+    EXPECT_EQ(sb.protocol().find("returned 1."), std::string::npos);
 }

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "support/run.hpp"
 
 using testsupport::write_file;
@@ -50,60 +50,57 @@ TEST_F(IniFile, SyntaxRules) {
                          "dup=first\n"
                          "dup=second\n"
                          "[Other]\n"
-                         "only_later=1\n");
-    std::string v, m;
-    // Header and key match regardless of case; the value keeps the file's case.
-    ASSERT_EQ(get(p, "[PATHES]", "MIXED", v, m), 1);
-    EXPECT_EQ(v, "Keep Case");
-    EXPECT_EQ(m, "");
-    // "gv_ro" is not a prefix match of "gv_ro_bin=".
-    ASSERT_EQ(get(p, "[Pathes]", "gv_ro", v, m), 1);
-    EXPECT_EQ(v, "/ro/");
-    EXPECT_EQ(get(p, "[Pathes]", "lead", v, m), 1);
-    EXPECT_EQ(v, "  two");
-    EXPECT_EQ(get(p, "[Pathes]", "blanks", v, m), 1);  // only blanks: unchanged
-    EXPECT_EQ(v, "   ");
-    EXPECT_EQ(get(p, "[Pathes]", "hash", v, m), 1);
-    EXPECT_EQ(v, "a#b");
-    EXPECT_EQ(get(p, "[Pathes]", "tab", v, m), 1);  // tabs are not trimmed
-    EXPECT_EQ(v, "x\t");
-    EXPECT_EQ(get(p, "[Pathes]", "cr", v, m), 1);  // a carriage return stays
-    EXPECT_EQ(v, "y\r");
-    EXPECT_EQ(get(p, "[Pathes]", "dup", v, m), 1);
-    EXPECT_EQ(v, "first");
+                         "only_later=1\n"
+                         " [S]\n"
+                         "k=wrong\n"
+                         "[S] trailing words\n"
+                         "k=right\n");
+    const std::string kNotFound = "i_GetPrivateProfileString: KEY NOT FOUND";
+    struct Case {
+        const char* section;
+        const char* key;
+        int rc;
+        std::string want;  // the value, or the message when rc is 0
+    };
+    const Case cases[] = {
+        // Header and key match regardless of case; the value keeps the file's case.
+        {"[PATHES]", "MIXED", 1, "Keep Case"},
+        {"[Pathes]", "gv_ro", 1, "/ro/"},  // not a prefix match of "gv_ro_bin="
+        {"[Pathes]", "lead", 1, "  two"},
+        {"[Pathes]", "blanks", 1, "   "},  // only blanks: unchanged
+        {"[Pathes]", "hash", 1, "a#b"},
+        {"[Pathes]", "tab", 1, "x\t"},  // tabs are not trimmed
+        {"[Pathes]", "cr", 1, "y\r"},   // a carriage return stays
+        {"[Pathes]", "dup", 1, "first"},
+        {"[Pathes]", "empty", 0, "i_GetPrivateProfileString: KEY VALUE NOT FOUND."},
+        {"[Pathes]", "spaced", 0, kNotFound + " [Pathes]spaced"},
+        {"[Pathes]", "indented", 0, kNotFound + " [Pathes]indented"},
+        // The section ends at the next "[": keys after it are not in the section.
+        {"[Pathes]", "only_later", 0, kNotFound + " [Pathes]only_later"},
+        // Without a section the first entry anywhere counts.
+        {nullptr, "only_later", 1, "1"},
+        {"", "nothing", 0, kNotFound + ": nothing"},
+        {"[Missing]", "x", 0, "i_GetPrivateProfileString: SECTION NOT FOUND: [missing]."},
+        // A header may not be indented but may carry words after it.
+        {"[S]", "k", 1, "right"},
+    };
+    for (const Case& c : cases) {
+        std::string v, m;
+        EXPECT_EQ(get(p, c.section, c.key, v, m), c.rc) << c.key;
+        EXPECT_EQ(c.rc ? v : m, c.want) << c.key;
+        if (c.rc) {
+            EXPECT_EQ(m, "");
+        }
+    }
 
-    EXPECT_EQ(get(p, "[Pathes]", "empty", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: KEY VALUE NOT FOUND.");
-    // The section ends at the next "[": keys after it are not in the section.
-    EXPECT_EQ(get(p, "[Pathes]", "spaced", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: KEY NOT FOUND [Pathes]spaced");
-    EXPECT_EQ(get(p, "[Pathes]", "indented", v, m), 0);
-    EXPECT_EQ(get(p, "[Pathes]", "only_later", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: KEY NOT FOUND [Pathes]only_later");
-    // Without a section the first entry anywhere counts.
-    EXPECT_EQ(get(p, nullptr, "only_later", v, m), 1);
-    EXPECT_EQ(get(p, "", "nothing", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: KEY NOT FOUND: nothing");
-    EXPECT_EQ(get(p, "[Missing]", "x", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: SECTION NOT FOUND: [missing].");
+    std::string v, m;
     EXPECT_EQ(get(dir + "/none.ini", "[X]", "x", v, m), 0);
     EXPECT_EQ(m, "i_GetPrivateProfileString: FILE NOT FOUND OR ACCESS PROBLEM: " + dir + "/none.ini.");
     EXPECT_EQ(i_GetPrivateProfileString("", "[X]", "x", v, 10, m, 256), 0);
     EXPECT_EQ(m, "i_GetPrivateProfileString: FILE NOT FOUND OR ACCESS PROBLEM.");
-}
-
-TEST_F(IniFile, HeaderWithTrailingTextAndLeadingBlank) {
-    std::string p = file("b.ini", " [S]\nk=wrong\n[S] trailing words\nk=right\n");
-    std::string v, m;
-    ASSERT_EQ(get(p, "[S]", "k", v, m), 1);
-    EXPECT_EQ(v, "right");
-}
-
-TEST_F(IniFile, ValuesAndMessagesAreCut) {
-    std::string p = file("c.ini", "[S]\nk=0123456789\n");
-    std::string v, m;
-    ASSERT_EQ(get(p, "[S]", "k", v, m, 5), 1);
-    EXPECT_EQ(v, "0123");
+    // Values and messages are cut to their buffers.
+    ASSERT_EQ(get(p, "[PATHES]", "MIXED", v, m, 5), 1);
+    EXPECT_EQ(v, "Keep");
     EXPECT_EQ(i_GetPrivateProfileString(p.c_str(), "[S]", "zz", v, 10, m, 20), 0);
     EXPECT_EQ(m, "i_GetPrivateProfile");
 }

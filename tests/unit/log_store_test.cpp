@@ -19,7 +19,7 @@ using testsupport::write_file;
 namespace {
 
 class Installed : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         setenv("ZARVO_INI", sb.root_file().c_str(), 1);
         trace_reset_for_tests();
@@ -70,7 +70,7 @@ TEST_F(Installed, TraceIndentationUpToSixteenLevels) {
     EXPECT_EQ(after_stamp(lines[0]), " +++ L0");
     EXPECT_EQ(after_stamp(lines[14]), std::string(28, ' ') + " +++ L14");
     EXPECT_EQ(after_stamp(lines[15]), std::string(30, ' ') + " +++ L15");
-    EXPECT_EQ(after_stamp(lines[16]), std::string(30, ' ') + " deep");   // capped at 30
+    EXPECT_EQ(after_stamp(lines[16]), std::string(30, ' ') + " deep");     // capped at 30
     EXPECT_EQ(after_stamp(lines[17]), std::string(30, ' ') + " --- L15");  // 16th level: stays
     EXPECT_EQ(after_stamp(lines[18]), std::string(28, ' ') + " --- L14");
     EXPECT_EQ(after_stamp(lines[32]), " --- L0");
@@ -169,8 +169,9 @@ TEST_F(Installed, ProtocolTagChecks) {
     EXPECT_NE(lines[2].find("]: Invalid usage of PROT: format tag is too short: >short< (5 < 13)"),
               std::string::npos);
     EXPECT_EQ(lines[3].substr(lines[3].size() - 3), "]: ");
-    EXPECT_NE(err.find("PROT: WARNING: invalid usage of PROT: prefix with format argument '%s': >E%s-BASICS  <\n"),
-              std::string::npos);
+    EXPECT_NE(
+        err.find("PROT: WARNING: invalid usage of PROT: prefix with format argument '%s': >E%s-BASICS  <\n"),
+        std::string::npos);
     EXPECT_NE(err.find("PROT: WARNING: format tag is too short: >short< (5 < 13)\n"), std::string::npos);
 }
 
@@ -181,17 +182,44 @@ TEST_F(Installed, ProtocolOverlongEntryIsCutAndReported) {
     std::string err = testing::internal::GetCapturedStderr();
     auto lines = protocol_lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("E999-BASICS [") , std::string::npos);
+    EXPECT_NE(lines[0].find("E999-BASICS ["), std::string::npos);
     EXPECT_NE(lines[0].find("Error: The following output was shortened (5120 <> "), std::string::npos);
     EXPECT_EQ(lines[1].size(), 5119u);
     EXPECT_NE(err.find("shortened (5120 <> "), std::string::npos);
 }
 
-TEST_F(Installed, ProtocolWithoutGvProt) {
-    unlink(sb.store_file("gv_prot").c_str());
+TEST_F(Installed, ProtocolPathFollowsLinksAndNoEntryIsLostSilently) {
+    // The administrator may point gv_prot at a link: the entry lands in
+    // the link's target.
+    const std::string real = sb.path("rw/tmp/real.log"), link = sb.path("rw/tmp/link.log");
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    write_file(sb.store_file("gv_prot"), link);
+    PROT("I100-BASICS  through the link");
+    EXPECT_NE(read_file(real).find("]: through the link\n"), std::string::npos);
+
+    // A value written in several lines is one path, as the store reads it.
+    write_file(sb.store_file("gv_prot"), sb.path("rw/tmp/") + "\nsplit.log");
+    PROT("I101-BASICS  joined");
+    EXPECT_NE(read_file(sb.path("rw/tmp/split.log")).find("]: joined\n"), std::string::npos);
+
+    // A protocol that cannot be opened: the entry is told on stderr.
+    write_file(sb.store_file("gv_prot"), sb.path("no/such/dir/protocol.log"));
     testing::internal::CaptureStderr();
-    PROT("I001-BASICS  lost");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nNo gv_prot defined! sm_start_all necessary!\n");
+    PROT("E102-BASICS  nowhere to go %d", 5);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("PROT: cannot write to " + sb.path("no/such/dir/protocol.log") +
+                       ": No such file or directory"),
+              std::string::npos);
+    EXPECT_NE(err.find("]: nowhere to go 5\n"), std::string::npos);
+
+    // No gv_prot at all (or an empty one): one fixed line, no store report.
+    for (bool empty : {false, true}) {
+        unlink(sb.store_file("gv_prot").c_str());
+        if (empty) write_file(sb.store_file("gv_prot"), "");
+        testing::internal::CaptureStderr();
+        PROT("I001-BASICS  lost");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nNo gv_prot defined! sm_start_all necessary!\n");
+    }
     EXPECT_EQ(sb.protocol(), "");
 }
 
@@ -201,9 +229,10 @@ TEST_F(Installed, StrChainOverflowLeavesTargetAndReports) {
     str_chain(t, 0, {std::string(20, 'b'), "cd"});
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(t, std::string(500, 'a') + "cd");
-    EXPECT_NE(err.find("FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > 512\n"),
-              std::string::npos);
-    EXPECT_NE(sb.protocol().find("E001-BASICS [") , std::string::npos);
+    EXPECT_NE(
+        err.find("FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > 512\n"),
+        std::string::npos);
+    EXPECT_NE(sb.protocol().find("E001-BASICS ["), std::string::npos);
     EXPECT_NE(sb.protocol().find("STR_CHAIN string overflow"), std::string::npos);
     // Exactly 511 characters fit; 512 do not.
     std::string u(510, 'a');
@@ -281,7 +310,8 @@ TEST_F(Installed, StoreWriteFailuresAndMissingStoreKey) {
     EXPECT_NE(sb.protocol().find(" Error: GLBV:["), std::string::npos);
     EXPECT_NE(sb.protocol().find("]: ?? GLBV blocked cannot be created"), std::string::npos);
     // No temporary file is left behind.
-    auto r = testsupport::run({"/bin/sh", "-c", "ls -A " + sb.path("rw/glbv") + " | grep -c '^\\.~' || true"});
+    auto r =
+        testsupport::run({"/bin/sh", "-c", "ls -A " + sb.path("rw/glbv") + " | grep -c '^\\.~' || true"});
     EXPECT_EQ(r.out, "0\n");
 
     sb.set_config("[Pathes]", "gv_rw_glbv", "");
@@ -316,7 +346,7 @@ TEST_F(Installed, TrapsReportAndEndAsAsked) {
     trap_par_err("SM_CLIENT", 0);
     str_log log;
     trap_db_err("MOD", "bad", log, 0);
-    EXPECT_NE(sb.protocol().find(" E015-BASICS [" ), std::string::npos);
+    EXPECT_NE(sb.protocol().find(" E015-BASICS ["), std::string::npos);
     EXPECT_NE(sb.protocol().find("]: Missing parameters - more information with: sm_sm_client -h"),
               std::string::npos);
     EXPECT_NE(sb.protocol().find(" E018-DATABAS["), std::string::npos);
@@ -325,18 +355,11 @@ TEST_F(Installed, TrapsReportAndEndAsAsked) {
     EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
 }
 
-TEST_F(Installed, PlantedSymlinksAreNotFollowed) {
-    // A link planted where the protocol file belongs: the entry is lost, the
-    // link's target stays untouched.
-    std::string target = sb.path("rw/tmp/victim");
-    write_file(target, "keep");
-    std::string prot = sb.path("rw/prot/protocol.log");
-    ASSERT_EQ(symlink(target.c_str(), prot.c_str()), 0);
-    PROT("E100-BASICS  must not land in the victim");
-    EXPECT_EQ(read_file(target), "keep");
-
+TEST_F(Installed, PlantedVariableLinkIsReplacedNotFollowed) {
     // A variable file replaced by a link is written as a new file: the
     // store renames its own file over the link.
+    std::string target = sb.path("rw/tmp/victim");
+    write_file(target, "keep");
     std::string var = sb.store_file("gv_link");
     ASSERT_EQ(symlink(target.c_str(), var.c_str()), 0);
     std::string n = "gv_link", v = "new";

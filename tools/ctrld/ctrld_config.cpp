@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 
 namespace {
 

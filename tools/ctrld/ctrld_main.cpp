@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "ctrld_config.hpp"
 #include "ctrld_session.hpp"
 #include "util/posix.hpp"

@@ -32,7 +32,7 @@
 #include <string>
 
 #include "backend.hpp"
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 
 namespace damisql {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 #include "log/trace.hpp"
 #include "remote/ctrl_conn.hpp"
 #include "remote/ctrl_wire.hpp"

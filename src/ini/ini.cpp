@@ -1,4 +1,4 @@
-#include "config/ini.hpp"
+#include "ini/ini.hpp"
 
 #include <cstdio>
 #include <cstdlib>
