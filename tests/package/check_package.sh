@@ -142,6 +142,57 @@ manpages)
   [ $n -eq 4 ] || fail "expected 4 manual pages, found $n"
   ;;
 
+lifecycle)
+  # dpkg installs, upgrades, removes and purges the packages for real, in a
+  # private mount and network namespace whose / is an overlay of this
+  # machine's: nothing reaches the real system.
+  [ "$(id -u)" -eq 0 ] || { echo "needs root for a private overlay of /"; exit 77; }
+  ovl=$work/overlay
+  rm -rf "$ovl"
+  mkdir -p "$ovl/up" "$ovl/work" "$ovl/mnt"
+  cp "$(deb_of sm-client)" "$(deb_of sm-ctrld)" "$ovl/"
+  cat >"$ovl/inside.sh" <<'INSIDE'
+set -eu
+fail() { echo "FAIL: $*" >&2; exit 1; }
+unset ZARVO_INI
+etc=/etc/opt/zarvo var=/var/opt/zarvo
+dpkg -i /pkgs/sm-client_*.deb /pkgs/sm-ctrld_*.deb >/dev/null
+[ -f $etc/ctrld.ini ] && [ -f $var/db/zarvo_db.sqlite ] || fail "postinst made no configuration"
+# The agent finds the node's root file by itself.
+/opt/zarvo/bin/sm_client -i 1 -f W -n gv_node -s "from the package" 2>/dev/null || fail "W"
+ip link set lo up
+/opt/zarvo/bin/ctrld -f >/dev/null 2>&1 &
+daemon=$!
+for _ in $(seq 50); do
+  out=$(/opt/zarvo/bin/sm_ctrlc -t 1 -l root 127.0.0.1 /opt/zarvo/bin/sm_client -i 2 -f G -n gv_node 2>&1) && break
+  sleep 0.1
+done
+kill $daemon; wait $daemon 2>/dev/null || true
+[ "$out" = "$(printf 'ID=2\nSTATUS=SUCCESS MSG=from the package')" ] || fail "through ctrld: $out"
+# An upgrade keeps the operator's edits and the data.
+echo "# edited" >>$etc/sm.ini
+dpkg -i /pkgs/sm-client_*.deb /pkgs/sm-ctrld_*.deb >/dev/null
+grep -qx "# edited" $etc/sm.ini || fail "upgrade rewrote sm.ini"
+dpkg -r sm-ctrld sm-client >/dev/null
+[ ! -e /opt/zarvo/bin/sm_client ] || fail "programs left after remove"
+[ -f $etc/sm.ini ] && [ -f $etc/templates/sm.ini.in ] && [ -f $var/glbv/gv_node.sgv ] ||
+  fail "remove dropped configuration or data"
+dpkg -P sm-ctrld sm-client >/dev/null 2>&1
+[ ! -e $etc ] && [ ! -e $var ] || fail "purge left $(ls -d $etc $var 2>/dev/null)"
+echo "installed, upgraded, removed and purged"
+INSIDE
+  unshare -m -n bash -c '
+    set -e
+    ovl=$1
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$ovl/up,workdir=$ovl/work" "$ovl/mnt"
+    for d in proc dev sys; do mount --rbind /$d "$ovl/mnt/$d"; done
+    mkdir -p "$ovl/mnt/pkgs"
+    mount --bind "$ovl" "$ovl/mnt/pkgs"
+    chroot "$ovl/mnt" bash /pkgs/inside.sh' _ "$ovl" ||
+    fail "dpkg life cycle"
+  rm -rf "$ovl"
+  ;;
+
 lintian)
   command -v lintian >/dev/null || { echo "lintian is not installed"; exit 77; }
   out=$(lintian --fail-on error "$(deb_of sm-client)" "$(deb_of sm-ctrld)" 2>&1) ||
