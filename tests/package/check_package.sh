@@ -160,15 +160,22 @@ dpkg -i /pkgs/sm-client_*.deb /pkgs/sm-ctrld_*.deb >/dev/null
 [ -f $etc/ctrld.ini ] && [ -f $var/db/zarvo_db.sqlite ] || fail "postinst made no configuration"
 # The agent finds the node's root file by itself.
 /opt/zarvo/bin/sm_client -i 1 -f W -n gv_node -s "from the package" 2>/dev/null || fail "W"
+# ctrld with the service's capability bounding set and no_new_privs (no
+# systemd here to apply the whole unit) serves root and switches to nobody.
 ip link set lo up
-/opt/zarvo/bin/ctrld -f >/dev/null 2>&1 &
+sed -i 's/^allow_users=.*/allow_users=root,nobody/' $etc/ctrld.ini
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' /lib/systemd/system/sm-ctrld.service |
+  tr 'A-Z ' 'a-z,' | sed 's/cap_/+/g')
+setpriv --bounding-set=-all,"$caps" --no-new-privs /opt/zarvo/bin/ctrld -f >/dev/null 2>&1 &
 daemon=$!
 for _ in $(seq 50); do
   out=$(/opt/zarvo/bin/sm_ctrlc -t 1 -l root 127.0.0.1 /opt/zarvo/bin/sm_client -i 2 -f G -n gv_node 2>&1) && break
   sleep 0.1
 done
+who=$(/opt/zarvo/bin/sm_ctrlc -t 1 -l nobody 127.0.0.1 id -un 2>&1) || true
 kill $daemon; wait $daemon 2>/dev/null || true
 [ "$out" = "$(printf 'ID=2\nSTATUS=SUCCESS MSG=from the package')" ] || fail "through ctrld: $out"
+[ "$who" = nobody ] || fail "ctrld did not switch to nobody: $who"
 # An upgrade keeps the operator's edits and the data.
 echo "# edited" >>$etc/sm.ini
 dpkg -i /pkgs/sm-client_*.deb /pkgs/sm-ctrld_*.deb >/dev/null
