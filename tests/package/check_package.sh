@@ -76,7 +76,7 @@ contents)
 node)
   # The configuration the maintainer scripts write, made by their own code
   # below a temporary root, then the installed agent and SQL tool in it.
-  root=$work/root-node
+  root="$work/node root&1" # a blank and "&" must reach the files unchanged
   unpack "$root"
   ZC_HOST=pkgnode "$root/opt/zarvo/sbin/zarvo-config" --root "$root" --ctrld
   etc=$root/etc/opt/zarvo var=$root/var/opt/zarvo
