@@ -43,15 +43,20 @@ bool store_dir(std::string& dir) {
     return i_READ_INI("SM_INI", "[Pathes]", "gv_rw_glbv", dir, 512, msg, 256) == 1;
 }
 
+// Temporary files and claimed values live in this subdirectory of the store,
+// on the same file system, so that looking for leftovers does not mean
+// listing every variable of the store.
+constexpr const char* kPrivateDir = ".~private/";
+
 // A private file's name has one length whatever the variable's name:
-//   ".~" kind hash "." pid start pidns "." count
+//   kind hash "." pid start pidns "." count
 // kind 'w' is a writer's temporary file, 'r' a value claimed by 'R'; hash
 // (16 hex digits of the variable's name) tells which variable a claim
 // belongs to, so that it can be put back. The owner is its pid, its start
 // time in clock ticks after boot (a reused pid has another one) and its PID
 // namespace (pids of another namespace cannot be checked here), 8, 16 and
 // 16 hex digits; count (8) keeps names of one process apart.
-constexpr size_t kPrivateNameLen = 2 + 1 + 16 + 1 + 8 + 16 + 16 + 1 + 8;
+constexpr size_t kPrivateNameLen = 1 + 16 + 1 + 8 + 16 + 16 + 1 + 8;
 
 struct Owner {
     unsigned pid = 0;
@@ -112,12 +117,12 @@ bool owner_gone(const Owner& o) {
 std::string private_name(char kind, uint64_t hash) {
     static unsigned count = 0;
     const Owner& me = self();
-    return sformat("%s%c%016llx.%08x%016llx%016llx.%08x", kPrivatePrefix, kind,
+    return sformat("%c%016llx.%08x%016llx%016llx.%08x", kind,
                    static_cast<unsigned long long>(hash), me.pid, me.start, me.pidns, ++count);
 }
 
 bool parse_private(const char* n, char& kind, uint64_t& hash, Owner& o) {
-    if (std::strlen(n) != kPrivateNameLen || std::strncmp(n, kPrivatePrefix, 2) != 0) return false;
+    if (std::strlen(n) != kPrivateNameLen) return false;
     unsigned long long h = 0;
     char hex[17] = {};
     auto field = [&](size_t at, size_t len, unsigned long long& out) {
@@ -128,9 +133,9 @@ bool parse_private(const char* n, char& kind, uint64_t& hash, Owner& o) {
         return e == hex + len;
     };
     unsigned long long pid = 0;
-    kind = n[2];
-    if (n[19] != '.' || n[60] != '.' || !field(3, 16, h) || !field(20, 8, pid) || !field(28, 16, o.start) ||
-        !field(44, 16, o.pidns))
+    kind = n[0];
+    if (n[17] != '.' || n[58] != '.' || !field(1, 16, h) || !field(18, 8, pid) || !field(26, 16, o.start) ||
+        !field(42, 16, o.pidns))
         return false;
     hash = h;
     o.pid = static_cast<unsigned>(pid);
@@ -139,28 +144,49 @@ bool parse_private(const char* n, char& kind, uint64_t& hash, Owner& o) {
 
 // Moves a claimed file back under its variable's name unless a newer value
 // took that place; then the claimed one is dropped.
-void put_back(int dirfd, const char* claim, const char* var) {
-    if (::renameat2(dirfd, claim, dirfd, var, RENAME_NOREPLACE) == 0) return;
-    if (errno == EINVAL && ::linkat(dirfd, claim, dirfd, var, 0) < 0 && errno != EEXIST) return;
-    ::unlinkat(dirfd, claim, 0);  // file systems without RENAME_NOREPLACE: linked or superseded
+void put_back(const std::string& claim, const std::string& var) {
+    if (::renameat2(AT_FDCWD, claim.c_str(), AT_FDCWD, var.c_str(), RENAME_NOREPLACE) == 0) return;
+    // File systems without RENAME_NOREPLACE: a link fails the same way.
+    if (errno == EINVAL && ::link(claim.c_str(), var.c_str()) < 0 && errno != EEXIST) return;
+    ::unlink(claim.c_str());
+}
+
+// Makes the private directory with the store's owner and mode, so that every
+// user of the store can use it. False with errno when it cannot be had.
+bool private_dir(const std::string& dir) {
+    const std::string p = dir + kPrivateDir;
+    struct stat st {};
+    if (::stat(p.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;
+        return false;
+    }
+    if (::stat(dir.c_str(), &st) < 0) return false;
+    if (::mkdir(p.c_str(), 0700) < 0) return errno == EEXIST;
+    if (::geteuid() == 0 && ::chown(p.c_str(), st.st_uid, st.st_gid) < 0) {
+        // stays root's: other users then write in place
+    }
+    if (::chmod(p.c_str(), st.st_mode & 07777) < 0) {
+        // stays 0700: the same
+    }
+    return true;
 }
 
 // Cleans up after processes that ended without finishing: removes their
-// temporary files and puts their claims on this variable back. One pass over
-// the store directory; a directory that cannot be listed is left as it is.
+// temporary files and puts their claims on this variable back.
 void recover(const std::string& dir, const std::string& name, uint64_t hash) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    const std::string var = name + ".sgv";
+    const std::string p = dir + kPrivateDir;
+    DIR* d = ::opendir(p.c_str());
+    if (!d) return;  // none yet, or not ours to list
     while (struct dirent* e = ::readdir(d)) {
         char kind;
         uint64_t h;
         Owner o;
-        if (e->d_name[0] != '.' || !parse_private(e->d_name, kind, h, o) || !owner_gone(o)) continue;
+        if (!parse_private(e->d_name, kind, h, o) || !owner_gone(o)) continue;
         if (kind == 'w')
-            ::unlinkat(::dirfd(d), e->d_name, 0);
+            ::unlink((p + e->d_name).c_str());
         else if (h == hash)
-            put_back(::dirfd(d), e->d_name, var.c_str());
+            put_back(p + e->d_name, dir + name + ".sgv");
     }
     ::closedir(d);
 }
@@ -190,8 +216,9 @@ void write_value(const std::string& dir, std::string& name, std::string& value, 
                  uint64_t hash) {
     struct stat old {};
     const bool existed = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const std::string tmp = dir + private_name('w', hash);
-    posix::UniqueFd fd = posix::open_fd(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0600);
+    const std::string tmp = dir + kPrivateDir + private_name('w', hash);
+    posix::UniqueFd fd;
+    if (private_dir(dir)) fd = posix::open_fd(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0600);
     if (!fd) {
         int err = errno;
         if (err == EACCES || err == EPERM) return write_in_place(name, value, path, existed);
@@ -241,8 +268,8 @@ void read_var(char fn, const std::string& dir, const std::string& name, std::str
     std::string src = path;
     if (fn == 'R') {
         // Claim the file first: of two concurrent readers only one gets it.
-        std::string claim = dir + private_name('r', hash);
-        if (::rename(path.c_str(), claim.c_str()) == 0)
+        std::string claim = dir + kPrivateDir + private_name('r', hash);
+        if (private_dir(dir) && ::rename(path.c_str(), claim.c_str()) == 0)
             src = claim;
         else if (errno == ENOENT) {
             value = sformat("?? GLBV %s not existing", name.c_str());
@@ -257,7 +284,7 @@ void read_var(char fn, const std::string& dir, const std::string& name, std::str
     if (fd < 0) {
         int err = errno;
         value = sformat("?? GLBV %s not existing", name.c_str());
-        if (src != path) put_back(AT_FDCWD, src.c_str(), path.c_str());  // unreadable: give it back
+        if (src != path) put_back(src, path);  // unreadable: give it back
         if (err != ENOENT) {
             std::fprintf(stderr, "glbv() read %s failed: %s (%d)\n", path.c_str(),
                          posix::errtext(err).c_str(), err);
