@@ -69,14 +69,15 @@ uint64_t name_hash(const std::string& name) {
     return h;
 }
 
-// Start time and state of a process from /proc/PID/stat; false when it is gone.
-bool proc_stat(unsigned pid, unsigned long long& start, char& state) {
-    posix::UniqueFd fd = posix::open_fd("/proc/" + std::to_string(pid) + "/stat", O_RDONLY);
+// Pid, state and start time of a process from /proc/<which>/stat; false
+// with errno ENOENT or ESRCH when it is gone.
+bool proc_stat(const std::string& which, unsigned& pid, char& state, unsigned long long& start) {
+    posix::UniqueFd fd = posix::open_fd("/proc/" + which + "/stat", O_RDONLY);
     std::string text;
     if (!fd || !posix::read_all(fd.get(), text)) return false;
     size_t p = text.rfind(')');  // the command name may hold blanks and parentheses
     errno = EINVAL;              // for the text checks below
-    if (p == std::string::npos) return false;
+    if (p == std::string::npos || std::sscanf(text.c_str(), "%u", &pid) != 1) return false;
     unsigned long long field = 0;
     int n = 0;  // fields after the name: state is the 1st, starttime the 20th
     if (std::sscanf(text.c_str() + p + 1, " %c%n", &state, &n) != 1) return false;
@@ -96,8 +97,12 @@ const Owner& self() {
     if (me.pid != static_cast<unsigned>(::getpid())) {  // also right after fork()
         me = Owner{static_cast<unsigned>(::getpid()), 0, 0};
         char state;
+        unsigned pid = 0;
         struct stat st {};
-        if (proc_stat(me.pid, me.start, state) && ::stat("/proc/self/ns/pid", &st) == 0) me.pidns = st.st_ino;
+        // A /proc of another PID namespace would name other processes: then
+        // pidns stays 0 and nothing is judged.
+        if (proc_stat("self", pid, state, me.start) && pid == me.pid && ::stat("/proc/self/ns/pid", &st) == 0)
+            me.pidns = st.st_ino;
     }
     return me;
 }
@@ -109,16 +114,17 @@ bool owner_gone(const Owner& o) {
     if (me.pidns == 0 || o.pidns != me.pidns) return false;
     if (o.pid == me.pid) return o.start != me.start;
     unsigned long long start = 0;
+    unsigned pid = 0;
     char state = 0;
-    if (!proc_stat(o.pid, start, state)) return errno == ENOENT || errno == ESRCH;
+    if (!proc_stat(std::to_string(o.pid), pid, state, start)) return errno == ENOENT || errno == ESRCH;
     return start != o.start || state == 'Z' || state == 'X';  // killed, not yet reaped: gone too
 }
 
 std::string private_name(char kind, uint64_t hash) {
     static unsigned count = 0;
     const Owner& me = self();
-    return sformat("%c%016llx.%08x%016llx%016llx.%08x", kind,
-                   static_cast<unsigned long long>(hash), me.pid, me.start, me.pidns, ++count);
+    return sformat("%c%016llx.%08x%016llx%016llx.%08x", kind, static_cast<unsigned long long>(hash), me.pid,
+                   me.start, me.pidns, ++count);
 }
 
 bool parse_private(const char* n, char& kind, uint64_t& hash, Owner& o) {
@@ -156,19 +162,16 @@ void put_back(const std::string& claim, const std::string& var) {
 bool private_dir(const std::string& dir) {
     const std::string p = dir + kPrivateDir;
     struct stat st {};
-    if (::stat(p.c_str(), &st) == 0) {
+    if (::lstat(p.c_str(), &st) == 0) {  // a planted link is not followed
         if (S_ISDIR(st.st_mode)) return true;
         errno = ENOTDIR;
         return false;
     }
     if (::stat(dir.c_str(), &st) < 0) return false;
     if (::mkdir(p.c_str(), 0700) < 0) return errno == EEXIST;
-    if (::geteuid() == 0 && ::chown(p.c_str(), st.st_uid, st.st_gid) < 0) {
-        // stays root's: other users then write in place
-    }
-    if (::chmod(p.c_str(), st.st_mode & 07777) < 0) {
-        // stays 0700: the same
-    }
+    // Best effort: where these fail, other users write in place.
+    if (::geteuid() == 0) (void)!::chown(p.c_str(), st.st_uid, st.st_gid);
+    (void)!::chmod(p.c_str(), st.st_mode & 07777);
     return true;
 }
 
