@@ -240,10 +240,11 @@ void write_value(const std::string& dir, std::string& name, std::string& value, 
         err = errno;
     if (fd.close_checked() < 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), path.c_str()) < 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
+    if (err) ::unlink(tmp.c_str());
+    if (err == EACCES || err == EPERM)
+        write_in_place(name, value, path, existed);  // the store itself is closed to us
+    else if (err)
         write_fail(name, value, path, err);
-    }
 }
 
 // Reads the value in lines of 510 characters, joined without newlines, cut
