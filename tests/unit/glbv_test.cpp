@@ -467,8 +467,6 @@ TEST_F(Store, KilledWritersAndReadersStrandNothing) {
     }
     for (const auto& [k, n] : lost) EXPECT_LE(n, may_lose[k]) << "values lost from variable " << k;
     munmap(log, sizeof(ReaderLog));
-    RecordProperty("stranded_temps", stranded_temps);
-    RecordProperty("claims_seen", claims_seen);
     std::printf("killed writers left %d temporary files, killed readers %d claims; all recovered\n",
                 stranded_temps, claims_seen);
 }
