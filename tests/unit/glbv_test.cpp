@@ -93,7 +93,7 @@ class Store : public ::testing::Test {
 // length that depends on both, closed by a checksum character.
 std::string make_value(int writer, int round) {
     std::string v = "w" + std::to_string(writer) + "r" + std::to_string(round) + ":";
-    v.append(static_cast<size_t>(100 + (writer * 37 + round) % 300), static_cast<char>('a' + writer));
+    v.append(static_cast<size_t>(100 + (writer * 37 + round) % 300), static_cast<char>('a' + writer % 26));
     v.push_back(static_cast<char>('A' + v.size() % 26));
     return v;
 }
@@ -105,21 +105,12 @@ bool is_whole(const std::string& v) {
     return v == make_value(writer, round);
 }
 
-int wait_all(const std::vector<pid_t>& pids) {
-    int failures = 0;
-    for (pid_t p : pids) {
-        int st = 0;
-        waitpid(p, &st, 0);
-        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) ++failures;
-    }
-    return failures;
-}
-
-// What a killed child got done, in memory shared with the test.
-struct ReaderLog {
-    std::atomic<int> current;  // variable being read, -1 between reads
-    std::atomic<int> count;    // values delivered
-    char values[1024][32];
+// What the children of one round got done, in memory shared with the test.
+struct ChildLog {
+    std::atomic<int> bad;         // partial or missing values seen
+    std::atomic<int> current[2];  // variable each child is reading, -1 between reads
+    std::atomic<int> count;       // values delivered
+    char values[2048][32];
 };
 
 void sleep_us(long us) {
@@ -130,19 +121,23 @@ void sleep_us(long us) {
     }
 }
 
-// Runs child() in a process that is killed after 0-3 ms, and reaps it.
+// Runs child(0) and child(1) at once, kills both after 0-3 ms, reaps them.
 template <typename F>
 void run_and_kill(std::mt19937& rng, F child) {
-    pid_t p = fork();
-    ASSERT_GE(p, 0);
-    if (p == 0) {
-        child();
-        _exit(0);
+    pid_t pids[2];
+    for (int c = 0; c < 2; ++c) {
+        pids[c] = fork();
+        ASSERT_GE(pids[c], 0);
+        if (pids[c] == 0) {
+            child(c);
+            _exit(0);
+        }
     }
     sleep_us(std::uniform_int_distribution<long>(0, 3000)(rng));
-    kill(p, SIGKILL);
-    int st = 0;
-    waitpid(p, &st, 0);
+    for (pid_t p : pids) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
 }
 
 }  // namespace
@@ -310,112 +305,49 @@ TEST_F(Store, RewriteKeepsOwnerAndMode) {
     EXPECT_EQ(info("gv_open").st_uid, kNobody);
 }
 
-TEST_F(Store, WritersAndReadersNeverSeeAPartialValue) {
-    {
-        std::string n = "gv_shared", v = make_value(0, 0);
-        glbv('w', n, v);
-    }
-    std::vector<pid_t> pids;
-    for (int w = 1; w <= 8; ++w) {
-        pid_t p = fork();
-        ASSERT_GE(p, 0);
-        if (p == 0) {
-            int bad = 0;
-            for (int i = 0; i < 1000; ++i) {
-                std::string n = "gv_shared", v = make_value(w, i);
-                glbv('w', n, v);
-                if (v != make_value(w, i)) ++bad;  // the write itself failed
-                std::string rn = "gv_shared", rv;
-                glbv('r', rn, rv);
-                if (!is_whole(rv)) {
-                    std::fprintf(stderr, "partial or missing read: %s\n", rv.c_str());
-                    ++bad;
-                }
-            }
-            _exit(bad == 0 ? 0 : 1);
-        }
-        pids.push_back(p);
-    }
-    EXPECT_EQ(wait_all(pids), 0);
-    EXPECT_EQ(private_files(), none);
-}
-
-TEST_F(Store, ExactlyOneReadAndDeleteGetsTheValue) {
-    for (int round = 0; round < 100; ++round) {
-        std::string n = "gv_once", v = "value" + std::to_string(round);
-        glbv('w', n, v);
-        int go[2];
-        ASSERT_EQ(pipe(go), 0);
-        int results[2];
-        ASSERT_EQ(pipe(results), 0);
-        std::vector<pid_t> pids;
-        for (int c = 0; c < 2; ++c) {
-            pid_t p = fork();
-            ASSERT_GE(p, 0);
-            if (p == 0) {
-                char b;
-                close(go[1]);
-                if (read(go[0], &b, 1) < 0) _exit(2);  // both start together
-                std::string rn = "gv_once", rv;
-                glbv('R', rn, rv);
-                char got = rv == "value" + std::to_string(round) ? 'Y' : (rv[0] == '?' ? 'N' : 'X');
-                if (::write(results[1], &got, 1) != 1) _exit(2);
-                _exit(0);
-            }
-            pids.push_back(p);
-        }
-        close(go[0]);
-        close(go[1]);  // releases both
-        close(results[1]);
-        std::string got;
-        char b;
-        while (read(results[0], &b, 1) == 1) got.push_back(b);
-        close(results[0]);
-        EXPECT_EQ(wait_all(pids), 0);
-        std::sort(got.begin(), got.end());
-        ASSERT_EQ(got, "NY") << "round " << round;
-        EXPECT_FALSE(testsupport::exists(sb.store_file("gv_once")));
-    }
-}
-
-TEST_F(Store, KilledWritersAndReadersStrandNothing) {
+TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
     std::mt19937 rng(std::random_device{}());
     auto name = [](const char* prefix, int k) { return prefix + std::to_string(k); };
+    auto* log = static_cast<ChildLog*>(
+        mmap(nullptr, sizeof(ChildLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(log, MAP_FAILED);
 
-    // Writers killed at random moments: every variable holds one whole value
-    // afterwards, and their temporary files are gone after one read.
+    // Two writers at once, killed at random moments: a read sees the old or
+    // the new value, never a part, and temporary files are gone after one read.
     constexpr int kVars = 4;
     for (int k = 0; k < kVars; ++k) {
         std::string n = name("gv_kw", k), v = make_value(0, k);
         glbv('w', n, v);
     }
+    log->bad = 0;
     int stranded_temps = 0;
     for (int run = 1; run <= 100; ++run) {
-        run_and_kill(rng, [&] {
+        run_and_kill(rng, [&](int c) {
             for (int i = 0; i < 20000; ++i) {
-                std::string n = name("gv_kw", i % kVars), v = make_value(run, i);
-                if (glbv('w', n, v)[0] == '?') _exit(1);
+                std::string n = name("gv_kw", i % kVars), v = make_value(2 * run + c, i);
+                if (glbv('w', n, v)[0] == '?') ++log->bad;
+                std::string rn = name("gv_kw", (i + 1) % kVars), rv;
+                if (!is_whole(glbv('r', rn, rv))) ++log->bad;
             }
         });
         stranded_temps += static_cast<int>(private_files().size());
     }
+    EXPECT_EQ(log->bad, 0);
     for (int k = 0; k < kVars; ++k) {
         std::string n = name("gv_kw", k), v;
         EXPECT_TRUE(is_whole(glbv('r', n, v))) << v;
     }
     EXPECT_EQ(private_files(), none);
 
-    // Readers killed at random moments: each value is delivered once or can
-    // still be read. Only a reader killed between removing the file and
-    // handing over the value may lose it: one value of the variable it was
-    // reading, and only when it left no claim.
+    // Two read-and-delete callers at once, killed at random moments: each
+    // value is delivered once or can still be read; a claim left by a killed
+    // reader is back at the next read of its variable. Only a reader killed
+    // between removing the file and handing over the value may lose it: one
+    // value of the variable it was reading.
     constexpr int kReadVars = 48;
-    auto* log = static_cast<ReaderLog*>(
-        mmap(nullptr, sizeof(ReaderLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(log, MAP_FAILED);
     std::map<std::string, int> written;  // value -> variable
     std::set<std::string> delivered;
-    std::map<int, int> may_lose;  // variable -> kills inside its read
+    std::map<int, int> may_lose;  // variable -> readers killed inside its read
     int claims_seen = 0;
     for (int run = 1; run <= 100; ++run) {
         for (int k = 0; k < kReadVars; ++k) {
@@ -425,33 +357,34 @@ TEST_F(Store, KilledWritersAndReadersStrandNothing) {
             written[v] = k;
             glbv('w', n, v);
         }
-        log->current = -1;
+        log->current[0] = log->current[1] = -1;
         log->count = 0;
-        run_and_kill(rng, [&] {
-            for (int i = 0; i < 4000 && log->count < 1024; ++i) {
-                log->current = i % kReadVars;
-                std::string n = name("gv_kr", i % kReadVars), v;
+        run_and_kill(rng, [&](int c) {
+            for (int i = 0; i < 4000; ++i) {
+                const int k = (i + c * kReadVars / 2) % kReadVars;
+                log->current[c] = k;
+                std::string n = name("gv_kr", k), v;
                 if (glbv('R', n, v)[0] != '?') {
-                    std::snprintf(log->values[log->count], sizeof log->values[0], "%s", v.c_str());
-                    ++log->count;
+                    const int slot = log->count++;
+                    if (slot >= 2048) _exit(0);
+                    std::snprintf(log->values[slot], sizeof log->values[0], "%s", v.c_str());
                 }
-                log->current = -1;
+                log->current[c] = -1;
             }
         });
-        for (int i = 0; i < log->count; ++i)
-            EXPECT_TRUE(delivered.insert(log->values[i]).second) << "delivered twice: " << log->values[i];
-        // A claim left by the killed reader is back under its name at the
-        // next read of that variable.
-        bool claim = false;
+        for (int i = 0; i < std::min<int>(log->count, 2048); ++i)
+            EXPECT_TRUE(!log->values[i][0] || delivered.insert(log->values[i]).second)
+                << "delivered twice: " << log->values[i];
+        for (int c = 0; c < 2; ++c)
+            if (log->current[c] >= 0) ++may_lose[log->current[c]];
         for (const std::string& f : private_files()) {
             const std::string value = read_file(private_dir + f);
             ASSERT_TRUE(written.count(value)) << f;
             std::string n = name("gv_kr", written[value]), v;
             EXPECT_EQ(glbv('r', n, v), value);
-            claim = true;
             ++claims_seen;
         }
-        if (!claim && log->current >= 0) ++may_lose[log->current];
+        std::memset(log->values, 0, sizeof log->values);
     }
     std::set<std::string> readable;
     for (int k = 0; k < kReadVars; ++k) {
@@ -461,12 +394,12 @@ TEST_F(Store, KilledWritersAndReadersStrandNothing) {
     EXPECT_EQ(private_files(), none);
     std::map<int, int> lost;
     for (const auto& [value, k] : written) {
-        const int copies = static_cast<int>(delivered.count(value) + readable.count(value));
-        EXPECT_LE(copies, 1) << value;
+        const size_t copies = delivered.count(value) + readable.count(value);
+        EXPECT_LE(copies, 1u) << value;
         if (copies == 0) ++lost[k];
     }
     for (const auto& [k, n] : lost) EXPECT_LE(n, may_lose[k]) << "values lost from variable " << k;
-    munmap(log, sizeof(ReaderLog));
+    munmap(log, sizeof(ChildLog));
     std::printf("killed writers left %d temporary files, killed readers %d claims; all recovered\n",
                 stranded_temps, claims_seen);
 }
