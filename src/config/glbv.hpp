@@ -14,9 +14,14 @@ constexpr size_t kGlbvReadLine = 510;  // a file is read in lines of this size
 // Returns cpGlbvName for 'd', cpGlbvValue otherwise.
 //
 // Writes go to a private temporary file that is renamed over the old one,
-// so readers see the old or the new value, never a partial one; 'R' claims
+// so readers see the old or the new value, never a partial one; the file
+// keeps the old one's owner and mode. Where that owner cannot be given, or
+// the store takes no new file, the file is rewritten in place. 'R' claims
 // the file by renaming it before reading, so one of two concurrent 'R'
-// callers gets the value.
+// callers gets the value. Both private files live in the store's
+// ".~private/" directory; those of a process that ended early are cleaned
+// up at the next access to their variable (a claim is put back unless a
+// newer value took its place).
 std::string& glbv(char cFunction, std::string& cpGlbvName, std::string& cpGlbvValue);
 
 // Convenience for readers: true with the value when the variable is set.

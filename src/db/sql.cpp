@@ -10,6 +10,7 @@
 #include "config/glbv.hpp"
 #include "config/sema.hpp"
 #include "log/prot.hpp"
+#include "util/shell_quote.hpp"
 #include "util/strings.hpp"
 
 namespace {
@@ -230,8 +231,12 @@ std::string sql_tool_command(const std::string& cpToolDir, const std::string& cp
         if (c == '\\' || c == '`' || c == '"') quoted += '\\';
         quoted += c;
     }
+    // The directory comes from the store; its '$' signs are left to iPIPE_OPEN.
+    const std::string dir = cpToolDir.empty() || shell_arg(cpToolDir) == cpToolDir
+                                ? cpToolDir
+                                : "\"" + shell_dquote_body(cpToolDir, false) + "\"";
     return sformat(bToolTrace ? "%sdamisql -d %s -q \"%s\" -xall:ff <%s" : "%sdamisql -d %s -q \"%s\" <%s",
-                   cpToolDir.c_str(), kSqlDatabase, quoted.c_str(), "/dev/null");
+                   dir.c_str(), kSqlDatabase, quoted.c_str(), "/dev/null");
 }
 
 int iOA_GET_CALCULATED_VALUE(DB_PROC_PIP* pPP, std::string& cpMsg, str_log strLog) {

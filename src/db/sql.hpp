@@ -59,5 +59,6 @@ int iOA_MAKE_EXPORT_FILE(DB_PROC_PIP* pPP, std::string& cpMsg, str_log strLog);
 
 // The shell command that runs cpStatement through the tool in directory
 // cpToolDir: the statement is double-quoted with backslash, backquote and
-// double quote escaped ('$' is escaped by iPIPE_OPEN).
+// double quote escaped ('$' is escaped by iPIPE_OPEN); a directory of
+// other than harmless characters is double-quoted the same way.
 std::string sql_tool_command(const std::string& cpToolDir, const std::string& cpStatement, bool bToolTrace);

@@ -15,6 +15,7 @@
 #include "exec/system.hpp"
 #include "log/prot.hpp"
 #include "util/posix.hpp"
+#include "util/shell_quote.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
 
@@ -113,8 +114,8 @@ int file_search(const std::string& cpFile, std::string& cpSearchString) {
 }
 
 int file_copy(const std::string& cpSource, const std::string& cpTarget) {
-    std::string cmd =
-        sformat("umask 000; cp '%s' '%s'", expanded(cpSource).c_str(), expanded(cpTarget).c_str());
+    std::string cmd = sformat("umask 000; cp %s %s", shell_quote(not_an_option(expanded(cpSource))).c_str(),
+                              shell_quote(not_an_option(expanded(cpTarget))).c_str());
     const int rc = start_system(cmd);
     if (rc != 0) PROT(pick(kMsgE009), cpSource.c_str(), cpTarget.c_str(), cmd.c_str());
     return rc;
@@ -270,14 +271,15 @@ int i_CREATE_DIR_LOCAL(const std::string& cpPath, std::string& cpMsg, str_log st
 }
 
 int cm_chmod(const std::string& szMode, const std::string& szFile) {
-    return i_cm_system(sformat("chmod %s \"%s\"", szMode.c_str(), szFile.c_str()));
+    return i_cm_system(sformat("chmod %s \"%s\"", shell_arg(szMode).c_str(),
+                               shell_dquote_body(not_an_option(szFile)).c_str()));
 }
 
 int i_FILE_CLOSE(int iErrno) {
     const std::string text = posix::errtext(iErrno);
     std::fprintf(stderr, "\nFILE_CLOSE error: %s\n", text.c_str());
     if (iErrno == ENFILE || iErrno == ENOSPC || iErrno == EDEADLK) {
-        i_cm_system(sformat("sm_alarm FILE_SYSTEM \"%s\"", text.c_str()));
+        i_cm_system(sformat("sm_alarm FILE_SYSTEM \"%s\"", shell_dquote_body(text).c_str()));
         i_cm_system("sm_os_startup STOP");
         std::fprintf(stderr, "\n\nSHUTDOWN zarvo2000 - problems with file system (%s) \n\n", text.c_str());
     }

@@ -13,6 +13,7 @@
 #include "exec/fileutil.hpp"
 #include "log/prot.hpp"
 #include "util/posix.hpp"
+#include "util/shell_quote.hpp"
 #include "util/strings.hpp"
 
 namespace {
@@ -144,18 +145,20 @@ int i_cm_system(const std::string& cpExe) {
 int start_system_tee(std::string& cpExe, const std::string& cpInfile, const std::string& cpOutfile,
                      const std::string& cpErrfile, str_log strLog) {
     const std::string errstatus = cpOutfile + ".err";
-    const std::string redirect = cpInfile.empty() ? std::string() : "<" + cpInfile;
+    const std::string redirect = cpInfile.empty() ? std::string() : "<" + shell_arg(cpInfile);
+    const std::string outfile = shell_arg(cpOutfile), errfile = shell_arg(not_an_option(cpErrfile));
 
     std::string cmd, without_tee;
     if (glbv_get("gv_start_system_without_tee", without_tee)) {
         SM_TRACE(strLog, 0, "INFO: glbv gv_start_system_without_tee is set so start_system_tee without tee");
-        cmd = sformat("%s >> %s %s 2>>%s ", cpExe.c_str(), cpOutfile.c_str(), redirect.c_str(),
-                      cpErrfile.c_str());
+        cmd =
+            sformat("%s >> %s %s 2>>%s ", cpExe.c_str(), outfile.c_str(), redirect.c_str(), errfile.c_str());
     } else if (cpOutfile == "STDOUT" || cpOutfile == "-") {
         cmd = sformat("%s %s", cpExe.c_str(), redirect.c_str());
     } else {
         cmd = sformat("{ %s 2>&1 1>>%s %s || echo %s$? > %s; } | tee -a %s 1>&2", cpExe.c_str(),
-                      cpOutfile.c_str(), redirect.c_str(), kExitMark, errstatus.c_str(), cpErrfile.c_str());
+                      outfile.c_str(), redirect.c_str(), kExitMark, shell_arg(errstatus).c_str(),
+                      errfile.c_str());
     }
     cmd = cut(cmd, kTeeCommandMax);
     SM_TRACE(strLog, 0, "start_system_tee: cmd = %s", cmd.c_str());
@@ -201,6 +204,6 @@ int start_proc(std::string& cpExe) {
 int file_type(const std::string& name) {
     std::string file = name;
     resolve_glbv(file);
-    std::string cmd = sformat("cat '%s' >&2", file.c_str());
+    std::string cmd = sformat("cat %s >&2", shell_quote(not_an_option(file)).c_str());
     return start_system(cmd) == 0 ? 1 : 0;
 }

@@ -1,5 +1,5 @@
-// Trace, protocol log and variable store against a real installation in a
-// temporary directory.
+// Trace and protocol log against a real installation in a temporary
+// directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "config/glbv.hpp"
 #include "log/prot.hpp"
 #include "log/trace.hpp"
 #include "support/run.hpp"
@@ -32,10 +31,6 @@ class Installed : public ::testing::Test {
         std::istringstream in(sb.protocol());
         for (std::string l; std::getline(in, l);) out.push_back(l);
         return out;
-    }
-    std::string get(const std::string& name) {
-        std::string n = name, v;
-        return glbv('r', n, v);
     }
 
     Sandbox sb;
@@ -245,103 +240,6 @@ TEST_F(Installed, StrChainOverflowLeavesTargetAndReports) {
     EXPECT_EQ(str_chain(u, 1, {"x", "y"}), "xy");
 }
 
-TEST_F(Installed, StoreNameManglingAndValues) {
-    std::string name = "a/b\\c", value = "v 1";
-    glbv('w', name, value);
-    EXPECT_EQ(name, "a_b_c");
-    EXPECT_EQ(sb.var("a_b_c"), "v 1");  // no trailing newline
-    struct stat st {};
-    ASSERT_EQ(stat(sb.store_file("a_b_c").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-
-    sb.set_var("two_lines", "abc\ndef\n");
-    EXPECT_EQ(get("two_lines"), "abcdef");
-    sb.set_var("long", std::string(600, 'x'));
-    EXPECT_EQ(get("long"), std::string(510, 'x') + ">");
-    sb.set_var("exact", std::string(511, 'y'));
-    EXPECT_EQ(get("exact"), std::string(511, 'y'));
-    sb.set_var("longlines", std::string(300, 'p') + "\n" + std::string(300, 'q') + "\n");
-    EXPECT_EQ(get("longlines"), std::string(300, 'p') + std::string(210, 'q') + ">");
-
-    std::string e = "empty", ev;
-    glbv('w', e, ev);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(get("empty"), "?? GLBV empty not existing");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "glbv() read failed: empty file\n");
-    EXPECT_EQ(get("missing"), "?? GLBV missing not existing");
-}
-
-TEST_F(Installed, StoreReadDeleteAndPatterns) {
-    sb.set_var("gv_client_sts_17", "0");
-    sb.set_var("gv_client_msg_17", "m");
-    sb.set_var("gv_keep", "k");
-    std::string n = "gv_client_sts_17", v;
-    EXPECT_EQ(glbv('R', n, v), "0");
-    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_sts_17")));
-    EXPECT_EQ(glbv('R', n, v), "?? GLBV gv_client_sts_17 not existing");
-
-    std::string pat = "gv_client_*";
-    EXPECT_EQ(&glbv('d', pat, v), &pat);
-    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_msg_17")));
-    EXPECT_EQ(sb.var("gv_keep"), "k");
-    std::string k = "gv_keep";
-    glbv('d', k, v);
-    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_keep")));
-
-    std::string q = "x";
-    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
-    eLang = LANG_DE;
-    EXPECT_EQ(glbv('q', q, v), "?? ung\xfcltiger Parameter q");
-    eLang = LANG_FR;
-    EXPECT_EQ(glbv('q', q, v), "?? Le Parametre q est erron\xe9");
-    eLang = LANG_HR;
-    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
-}
-
-TEST_F(Installed, StoreWriteFailuresAndMissingStoreKey) {
-    // A directory standing where the variable file belongs: the write fails.
-    ASSERT_EQ(mkdir(sb.store_file("blocked").c_str(), 0755), 0);
-    std::string n = "blocked", v = "x";
-    testing::internal::CaptureStderr();
-    glbv('w', n, v);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(v.rfind("?? GLBV blocked cannot be created: ", 0), 0u) << v;
-    EXPECT_NE(err.find("glbv() write " + sb.store_file("blocked") + " failed: "), std::string::npos);
-    EXPECT_NE(sb.protocol().find(" Error: GLBV:["), std::string::npos);
-    EXPECT_NE(sb.protocol().find("]: ?? GLBV blocked cannot be created"), std::string::npos);
-    // No temporary file is left behind.
-    auto r =
-        testsupport::run({"/bin/sh", "-c", "ls -A " + sb.path("rw/glbv") + " | grep -c '^\\.~' || true"});
-    EXPECT_EQ(r.out, "0\n");
-
-    sb.set_config("[Pathes]", "gv_rw_glbv", "");
-    std::string m = "gv_x", mv;
-    EXPECT_EQ(glbv('r', m, mv), "Fatal software error FILE=../cm_hal_unix LINE=249 ( error reading sm_ini)");
-}
-
-TEST_F(Installed, ResolveGlbvAndPath) {
-    sb.set_var("gv_data", "/data");
-    std::string f = "gv_data:/sub/file";
-    EXPECT_EQ(resolve_glbv(f), 1);
-    EXPECT_EQ(f, "/data/sub/file");
-    f = "gv_data";
-    EXPECT_EQ(resolve_glbv(f), 1);
-    EXPECT_EQ(f, "/data");
-    f = "gv_nothing:/sub";
-    EXPECT_EQ(resolve_glbv(f), 0);
-    EXPECT_EQ(f, "gv_nothing:/sub");
-
-    std::string p = "gv_rw_tmp:x.log";
-    EXPECT_EQ(resolve_path(p), 1);
-    EXPECT_EQ(p, sb.path("rw/tmp/x.log"));
-    p = "gv_rw_tmp:";
-    resolve_path(p);
-    EXPECT_EQ(p, sb.path("rw/tmp/"));
-    p = "no_such_key:x";
-    EXPECT_EQ(resolve_path(p), 1);
-    EXPECT_EQ(p, "no_such_key:x");
-}
-
 TEST_F(Installed, TrapsReportAndEndAsAsked) {
     trap_par_err("SM_CLIENT", 0);
     str_log log;
@@ -355,18 +253,4 @@ TEST_F(Installed, TrapsReportAndEndAsAsked) {
     EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
 }
 
-TEST_F(Installed, PlantedVariableLinkIsReplacedNotFollowed) {
-    // A variable file replaced by a link is written as a new file: the
-    // store renames its own file over the link.
-    std::string target = sb.path("rw/tmp/victim");
-    write_file(target, "keep");
-    std::string var = sb.store_file("gv_link");
-    ASSERT_EQ(symlink(target.c_str(), var.c_str()), 0);
-    std::string n = "gv_link", v = "new";
-    glbv('w', n, v);
-    EXPECT_EQ(read_file(target), "keep");
-    struct stat st {};
-    ASSERT_EQ(lstat(var.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read_file(var), "new");
 }
