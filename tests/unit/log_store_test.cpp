@@ -252,5 +252,3 @@ TEST_F(Installed, TrapsReportAndEndAsAsked) {
     EXPECT_EXIT(trap_par_err("SM_CLIENT", 1), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
 }
-
-}
