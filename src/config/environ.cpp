@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "ini/ini.hpp"
 #include "util/strings.hpp"
@@ -41,6 +42,20 @@ bool read_ini(const char* section, const char* key, std::string& value, std::str
     return i_READ_INI(nullptr, section, key, value, kIniValueSize, msg, kIniMsgSize) == 1;
 }
 
+// Removes every PG* variable the agent inherited, except PGPORT when the
+// configuration sets it: a caller's PGHOST, PGOPTIONS or PGDATESTYLE must not
+// steer the database clients the agent starts.
+void drop_inherited_pg_variables(bool keep_port) {
+    std::vector<std::string> names;
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view entry(*e);
+        if (entry.rfind("PG", 0) != 0) continue;
+        std::string name(entry.substr(0, entry.find('=')));
+        if (!(keep_port && name == "PGPORT")) names.push_back(std::move(name));
+    }
+    for (const auto& n : names) ::unsetenv(n.c_str());
+}
+
 }  // namespace
 
 CommandClass classify_command(const std::string& cpSystemCall) {
@@ -76,7 +91,9 @@ int i_setenv_zarvo(const std::string& cpSystemCall) {
     }
 
     value.clear();
-    if (read_ini("[SERVER]", "gv_port_db", value, msg)) {
+    const bool port_configured = read_ini("[SERVER]", "gv_port_db", value, msg);
+    drop_inherited_pg_variables(port_configured);
+    if (port_configured) {
         const char* cur = std::getenv("PGPORT");
         if (!cur || value != cur) {
             std::string a = "PGPORT=" + value;

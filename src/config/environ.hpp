@@ -21,7 +21,8 @@ struct CommandClass {
 CommandClass classify_command(const std::string& cpSystemCall);
 
 // Prepares the process environment for running cpSystemCall: OPENRDA_INI and
-// PGPORT from the configuration, the bin (and database/media-server)
+// PGPORT from the configuration (every other inherited PG* variable is
+// removed, and PGPORT too when gv_port_db is not configured), the bin (and database/media-server)
 // directories appended to PATH once, LD_LIBRARY_PATH for NetWare commands.
 // Returns 1 when ready, 0 (after a diagnostic on stdout) when the command
 // must not be run. Changes stay in force for the rest of the process.

@@ -56,8 +56,12 @@ TEST(SetenvZarvo, DatabaseCommandsNeedTheirSettings) {
     EXPECT_EQ(env_of("OPENRDA_INI"), rda);
 
     env.sb.set_config("[Server]", "gv_port_db", "5433");
+    ::setenv("PGHOST", "elsewhere", 1);
+    ::setenv("PGDATESTYLE", "SQL, DMY", 1);
+    ::setenv("PGPORT", "1", 1);
     EXPECT_EQ(setenv_for("damisql -s x"), std::make_pair(1, std::string()));
     EXPECT_EQ(env_of("PGPORT"), "5433");
+    EXPECT_EQ(env_of("PGHOST") + env_of("PGDATESTYLE"), "<unset><unset>");
     const std::string path = env_of("PATH");
     EXPECT_NE(path.find(":" + env.sb.path("ro/bin/") + ":" + env.sb.path("ro/db/") + ":" +
                         env.sb.path("ro/pgsql/")),
