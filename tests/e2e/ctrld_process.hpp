@@ -30,8 +30,10 @@ bool eventually(P pred, int ms = 5000) {
     return true;
 }
 
+constexpr int kInheritedFd = 9;
+
 class CtrldProcess {
-public:
+   public:
     // Writes a configuration (settings over the test defaults) and starts
     // ctrld from bin (default: the build's) with args (default: -f on that
     // configuration, port 0); the client is the sm_ctrlc from bin.
@@ -62,7 +64,8 @@ public:
     }
 
     // sm_ctrlc -p PORT args...
-    testsupport::RunResult client(const std::vector<std::string>& args, testsupport::RunOptions opt = {}) const {
+    testsupport::RunResult client(const std::vector<std::string>& args,
+                                  testsupport::RunOptions opt = {}) const {
         std::vector<std::string> argv{bin_ + "sm_ctrlc", "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
         opt.timeout_ms = 20000;
@@ -80,7 +83,7 @@ public:
         pid_ = -1;
     }
 
-private:
+   private:
     std::string log_path() const { return sb_.path("rw/lgc/ctrld_test.log"); }
 
     // Starts the daemon in its own process group (standard error: the
@@ -97,6 +100,8 @@ private:
             ::setpgid(0, 0);
             ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
             ::dup2(out[1], 1);
+            // A descriptor left open by whoever starts the daemon: no command may see it.
+            ::dup2(::open(argv[0].c_str(), O_RDONLY | O_CLOEXEC), kInheritedFd);
             ::setenv("ZARVO_INI", zi.c_str(), 1);
             ::execv(cargv[0], cargv.data());
             ::_exit(127);
@@ -104,7 +109,9 @@ private:
         ::close(out[1]);
         std::string text;
         char buf[256];
-        struct pollfd p {out[0], POLLIN, 0};
+        struct pollfd p {
+            out[0], POLLIN, 0
+        };
         for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0 && ::poll(&p, 1, 10000) > 0;)
             if ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
         ::close(out[0]);
