@@ -1,17 +1,61 @@
-// Small owners and loops over the POSIX calls that every module needs.
+// The system-call layer: owners, EINTR/EAGAIN-safe transfer loops, waits with
+// a deadline, sockets, kernel copies and atomic file replacement. Everything
+// opened here is close-on-exec. Failures come back as false / -1 / an empty
+// owner with errno kept (ETIMEDOUT when a deadline passed).
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace posix {
 
+// A point in time by which a wait must end; never() waits without limit.
+class Deadline {
+   public:
+    static Deadline after_ms(long long ms);
+    static Deadline never() { return Deadline(); }
+    bool is_never() const { return never_; }
+    bool expired() const;
+    // Milliseconds left, rounded up and clipped to int for poll(2); -1 for
+    // never(), 0 once expired.
+    int remaining_ms() const;
+
+   private:
+    Deadline() = default;
+    bool never_ = true;
+    std::chrono::steady_clock::time_point end_{};
+};
+
+// Calls f() again while it fails with EINTR (returns -1 and errno == EINTR).
+template <class F>
+auto retry_eintr(F&& f) -> decltype(f()) {
+    decltype(f()) r;
+    do {
+        r = f();
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+// poll(2) until an event or the deadline: an interrupted poll goes on with the
+// time that is left. >0 ready descriptors, 0 deadline passed, -1 error.
+int poll_until(struct pollfd* fds, nfds_t nfds, const Deadline& deadline);
+// poll_until on one descriptor; revents (optional) receives its events.
+int wait_fd(int fd, short events, const Deadline& deadline, short* revents = nullptr);
+
 // Owns one file descriptor; closes it on destruction. Move-only.
 class UniqueFd {
-public:
+   public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -28,25 +72,123 @@ public:
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1);
     // Closes now and reports the result of close(): a write error that the
-    // kernel only reports at close time is not lost.
+    // kernel only reports at close time is not lost. 0 or -1 with errno.
     int close_checked();
 
-private:
+   private:
     int fd_ = -1;
 };
+
+// close(2) once (EINTR means closed on Linux). 0, or -1 with errno.
+int close_checked(int fd);
 
 // open(2) with O_CLOEXEC added, retried on EINTR.
 UniqueFd open_fd(const std::string& path, int flags, mode_t mode = 0);
 
-// Writes all bytes, retrying EINTR and partial writes. Returns false with
-// errno set on failure.
-bool write_all(int fd, std::string_view data);
+// Sets or clears O_NONBLOCK. false with errno on failure.
+bool set_nonblocking(int fd, bool on);
 
-// read(2) retried on EINTR. Returns bytes read, 0 at end, -1 on error.
-ssize_t read_some(int fd, void* buf, size_t len);
+// Both ends of a pipe.
+struct Pipe {
+    UniqueFd rd, wr;
+};
+// pipe2(2) into p with flags (O_CLOEXEC by default). false with errno.
+bool make_pipe(Pipe& p, int flags = O_CLOEXEC);
 
-// Reads the whole remaining content of fd into out (appending).
-bool read_all(int fd, std::string& out);
+// Owns a DIR*; closes it on destruction. Move-only.
+class UniqueDir {
+   public:
+    UniqueDir() = default;
+    explicit UniqueDir(DIR* d) : d_(d) {}
+    UniqueDir(const UniqueDir&) = delete;
+    UniqueDir& operator=(const UniqueDir&) = delete;
+    UniqueDir(UniqueDir&& o) noexcept : d_(std::exchange(o.d_, nullptr)) {}
+    UniqueDir& operator=(UniqueDir&& o) noexcept {
+        if (this != &o) reset(std::exchange(o.d_, nullptr));
+        return *this;
+    }
+    ~UniqueDir() { reset(); }
+    DIR* get() const { return d_; }
+    explicit operator bool() const { return d_ != nullptr; }
+    void reset(DIR* d = nullptr);
+
+   private:
+    DIR* d_ = nullptr;
+};
+// Opens a directory for reading, close-on-exec. Empty owner with errno.
+UniqueDir open_dir(const std::string& path);
+
+// Writes all of data: retries EINTR, finishes partial writes, and waits
+// (poll) while a non-blocking fd is full. false with errno on failure,
+// ETIMEDOUT when the deadline passed first.
+bool write_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+// write_all for sockets: send(2) with MSG_NOSIGNAL (EPIPE, never SIGPIPE).
+bool send_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+
+// One read(2): retries EINTR and waits (poll) while a non-blocking fd has
+// nothing. Bytes read, 0 at the end, -1 with errno (ETIMEDOUT at deadline).
+ssize_t read_some(int fd, void* buf, size_t len, const Deadline& deadline = Deadline::never());
+// Reads until len bytes or the end. Bytes read (< len only at the end), or -1.
+ssize_t read_exact(int fd, void* buf, size_t len, const Deadline& deadline = Deadline::never());
+// Appends the whole remaining content of fd to out. false with errno.
+bool read_all(int fd, std::string& out, const Deadline& deadline = Deadline::never());
+
+// Connects fd to sa: a non-blocking attempt awaited until the deadline; fd
+// keeps its blocking mode. false with errno (the connect error or ETIMEDOUT).
+bool connect_until(int fd, const struct sockaddr* sa, socklen_t len, const Deadline& deadline);
+// Resolves host (name or numeric, IPv4/IPv6) and connects to the first address
+// that answers. Empty owner with errno and a text in err on failure.
+UniqueFd tcp_connect(const std::string& host, int port, const Deadline& deadline, std::string& err);
+// A non-blocking listening socket on addr ("" = every address) and port (0 =
+// the system's choice), SO_REUSEADDR set. Empty owner with errno and err.
+UniqueFd tcp_listen(const std::string& addr, int port, int backlog, std::string& err);
+
+// Decides whether an accepted peer is the one awaited.
+using AcceptPredicate = std::function<bool(const struct sockaddr_storage& peer, socklen_t len)>;
+// Accepts the first connection that pred admits (all when pred is empty);
+// others are closed and the wait goes on to the SAME deadline. The accepted
+// socket is blocking and close-on-exec. Empty owner with errno (ETIMEDOUT).
+UniqueFd accept_until(int listen_fd, const Deadline& deadline, const AcceptPredicate& pred = {});
+
+// What copy_fd did: bytes moved; err is 0 or the errno of the failure, and
+// write_failed tells whether writing (not reading) failed.
+struct CopyResult {
+    uint64_t bytes = 0;
+    int err = 0;
+    bool write_failed = false;
+    explicit operator bool() const { return err == 0; }
+};
+// Copies in to out until the end of in, by the road measured fastest for the
+// pair of descriptor kinds (kernel copy or a large buffer). Waits (poll) on
+// non-blocking ends; gives up with ETIMEDOUT when the deadline passes.
+CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never());
+
+// How replace_file treats the file's attributes.
+struct ReplaceOptions {
+    mode_t new_mode = 0600;  // mode of a file that did not exist (exact, no umask)
+    bool keep_owner = true;  // the replaced file's owner and group, where we may set them
+    bool keep_mode = true;   // the replaced file's mode
+    bool sync = true;        // fsync the file (and the directory after the rename)
+};
+// Writes the new content into fd; false with errno on failure.
+using FileWriter = std::function<bool(int fd)>;
+// Replaces path atomically: writes a private temporary file in the same
+// directory (temp_name(), O_EXCL|O_NOFOLLOW), fsyncs, renames it over path.
+// A failure removes the temporary file and leaves path as it was: false with
+// errno and a text in err.
+bool replace_file(const std::string& path, std::string_view content, const ReplaceOptions& opt,
+                  std::string& err);
+bool replace_file(const std::string& path, const FileWriter& writer, const ReplaceOptions& opt,
+                  std::string& err);
+
+// The temporary name replace_file uses: ".~" + 10-digit pid + "." + 8 hex
+// digits (21 characters, whatever the target's name).
+std::string temp_name(pid_t pid);
+// true when name has the form of temp_name(); *pid receives its writer.
+bool parse_temp_name(std::string_view name, pid_t* pid);
+// true when no process with this pid exists (a temporary file left by it is
+// garbage). A process we may not signal still counts as alive.
+bool process_gone(pid_t pid);
 
 // strerror() as a std::string (thread-safe variant).
 std::string errtext(int err);

@@ -1,0 +1,329 @@
+#include "util/posix.hpp"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t0) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+// CPU time (user + system) of the calling thread, in milliseconds.
+long thread_cpu_ms() {
+    struct rusage ru {};
+    ::getrusage(RUSAGE_THREAD, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+}
+
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 31 + i / 977);
+    return s;
+}
+
+std::string temp_dir() {
+    char t[] = "/tmp/posix_testXXXXXX";
+    return ::mkdtemp(t);
+}
+
+std::string file_content(const std::string& path) {
+    posix::UniqueFd fd = posix::open_fd(path, O_RDONLY);
+    std::string s;
+    if (fd) posix::read_all(fd.get(), s);
+    return s;
+}
+
+// SIGUSR1 without SA_RESTART: every blocking call it hits fails with EINTR.
+struct InterruptingSignal {
+    struct sigaction old {};
+    InterruptingSignal() {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(SIGUSR1, &sa, &old);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &old, nullptr); }
+};
+
+// Interrupts `target` every `every_ms` until stopped.
+struct Interrupter {
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread t;
+    Interrupter(pthread_t target, int every_ms)
+        : t([this, target, every_ms] {
+              while (!stop) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
+                  ::pthread_kill(target, SIGUSR1);
+                  ++sent;
+              }
+          }) {}
+    ~Interrupter() {
+        stop = true;
+        t.join();
+    }
+};
+
+}  // namespace
+
+TEST(PosixIo, PartialWritesToATinySocketBufferArriveWhole) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    posix::UniqueFd a(sv[0]), b(sv[1]);
+    int tiny = 4096;
+    ASSERT_EQ(::setsockopt(a.get(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    const std::string data = pattern(3 << 20);
+    for (bool nonblocking : {false, true}) {
+        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+        ASSERT_TRUE(posix::set_nonblocking(a.get(), nonblocking));
+        std::string got;
+        std::thread reader([&] {
+            got.resize(data.size());
+            EXPECT_EQ(posix::read_exact(b.get(), got.data(), got.size()), static_cast<ssize_t>(got.size()));
+        });
+        EXPECT_TRUE(posix::send_all(a.get(), data));
+        reader.join();
+        EXPECT_TRUE(got == data);
+    }
+    // A peer that reads nothing: the write gives up at its deadline, no sooner.
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(posix::write_all(a.get(), data, posix::Deadline::after_ms(200)));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(ms_since(t0), 190);
+    // A vanished peer is an error (EPIPE), not a signal that kills us.
+    b.reset();
+    EXPECT_FALSE(posix::send_all(a.get(), "x"));
+    EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(PosixIo, SignalsWithoutRestartNeitherFailNorStretchAWait) {
+    InterruptingSignal sig;
+    posix::Pipe p;
+    ASSERT_TRUE(posix::make_pipe(p));
+    {
+        // A blocking read survives the interruptions and gets the data.
+        Interrupter irq(::pthread_self(), 20);
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            posix::write_all(p.wr.get(), "late");
+        });
+        char buf[8];
+        EXPECT_EQ(posix::read_some(p.rd.get(), buf, sizeof buf), 4);
+        writer.join();
+        EXPECT_GT(irq.sent.load(), 2);
+    }
+    {
+        // A poll interrupted every 30 ms ends at its deadline, not later.
+        Interrupter irq(::pthread_self(), 30);
+        const auto t0 = Clock::now();
+        struct pollfd pfd {
+            p.rd.get(), POLLIN, 0
+        };
+        EXPECT_EQ(posix::poll_until(&pfd, 1, posix::Deadline::after_ms(300)), 0);
+        const long took = ms_since(t0);
+        EXPECT_GE(took, 290);
+        EXPECT_LT(took, 450);
+    }
+}
+
+TEST(PosixIo, NonBlockingSourceWaitsWithoutSpinning) {
+    posix::Pipe p;
+    ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
+    const std::string dir = temp_dir();
+    posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_TRUE(out);
+    std::thread writer([&] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            posix::write_all(p.wr.get(), "chunk");
+        }
+        p.wr.reset();
+    });
+    const auto t0 = Clock::now();
+    const long cpu0 = thread_cpu_ms();
+    const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get());
+    const long cpu = thread_cpu_ms() - cpu0;
+    writer.join();
+    EXPECT_TRUE(r);
+    EXPECT_EQ(r.bytes, 15u);
+    EXPECT_GE(ms_since(t0), 400);
+    EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
+    EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
+    // And a source that stays silent runs into the deadline.
+    posix::Pipe q;
+    ASSERT_TRUE(posix::make_pipe(q, O_CLOEXEC | O_NONBLOCK));
+    char c;
+    EXPECT_EQ(posix::read_some(q.rd.get(), &c, 1, posix::Deadline::after_ms(50)), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    ::unlink((dir + "/out").c_str());
+    ::rmdir(dir.c_str());
+}
+
+TEST(PosixNet, RefusedConnectionsDoNotMoveTheAcceptDeadline) {
+    std::string err;
+    posix::UniqueFd lsn = posix::tcp_listen("127.0.0.1", 0, 8, err);
+    ASSERT_TRUE(lsn) << err;
+    struct sockaddr_in la {};
+    socklen_t ll = sizeof la;
+    ASSERT_EQ(::getsockname(lsn.get(), reinterpret_cast<sockaddr*>(&la), &ll), 0);
+    const int port = ntohs(la.sin_port);
+
+    // Every caller is a stranger: the wait ends at the first deadline.
+    std::thread stranger([&] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::string e;
+            posix::UniqueFd c = posix::tcp_connect("127.0.0.1", port, posix::Deadline::after_ms(500), e);
+            EXPECT_TRUE(c) << e;
+        }
+    });
+    int refused = 0;
+    auto nobody = [&](const sockaddr_storage&, socklen_t) {
+        ++refused;
+        return false;
+    };
+    auto t0 = Clock::now();
+    EXPECT_FALSE(posix::accept_until(lsn.get(), posix::Deadline::after_ms(400), nobody));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    const long took = ms_since(t0);
+    stranger.join();
+    EXPECT_EQ(refused, 3);
+    EXPECT_GE(took, 390);
+    EXPECT_LT(took, 550);
+
+    // The awaited caller is taken; a closed port is refused at once.
+    std::thread caller([&] {
+        std::string e;
+        posix::UniqueFd c = posix::tcp_connect("localhost", port, posix::Deadline::after_ms(500), e);
+        EXPECT_TRUE(c) << e;
+        if (c) posix::send_all(c.get(), "hi");
+    });
+    posix::UniqueFd s = posix::accept_until(lsn.get(), posix::Deadline::after_ms(2000));
+    ASSERT_TRUE(s);
+    char buf[2];
+    EXPECT_EQ(posix::read_exact(s.get(), buf, 2, posix::Deadline::after_ms(2000)), 2);
+    caller.join();
+    lsn.reset();
+    t0 = Clock::now();
+    EXPECT_FALSE(posix::tcp_connect("127.0.0.1", port, posix::Deadline::after_ms(2000), err));
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_LT(ms_since(t0), 1000);
+}
+
+TEST(PosixCopy, EverySourceKindIntoAFileAndWriteErrorsNamed) {
+    const std::string dir = temp_dir();
+    const std::string data = pattern((5 << 20) + 123);
+    const std::string src = dir + "/src", dst = dir + "/dst";
+    {
+        posix::UniqueFd f = posix::open_fd(src, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_TRUE(posix::write_all(f.get(), data));
+    }
+    enum Source { kFile, kPipe, kSocket };
+    for (Source kind : {kFile, kPipe, kSocket}) {
+        SCOPED_TRACE(kind);
+        posix::UniqueFd in, feed;
+        if (kind == kFile) {
+            in = posix::open_fd(src, O_RDONLY);
+        } else if (kind == kPipe) {
+            posix::Pipe p;
+            ASSERT_TRUE(posix::make_pipe(p));
+            in = std::move(p.rd);
+            feed = std::move(p.wr);
+        } else {
+            int sv[2];
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+            in.reset(sv[0]);
+            feed.reset(sv[1]);
+        }
+        std::thread feeder([&] {
+            if (feed) {
+                posix::write_all(feed.get(), data);
+                feed.reset();
+            }
+        });
+        posix::UniqueFd out = posix::open_fd(dst, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const posix::CopyResult r = posix::copy_fd(in.get(), out.get());
+        feeder.join();
+        EXPECT_TRUE(r) << posix::errtext(r.err);
+        EXPECT_EQ(r.bytes, data.size());
+        EXPECT_TRUE(file_content(dst) == data);
+
+        // A full device fails on the write side, whatever the source.
+        if (kind != kFile) continue;
+        posix::UniqueFd full = posix::open_fd("/dev/full", O_WRONLY);
+        ASSERT_TRUE(full);
+        ::lseek(in.get(), 0, SEEK_SET);
+        const posix::CopyResult f = posix::copy_fd(in.get(), full.get());
+        EXPECT_EQ(f.err, ENOSPC);
+        EXPECT_TRUE(f.write_failed);
+    }
+    ::unlink(src.c_str());
+    ::unlink(dst.c_str());
+    ::rmdir(dir.c_str());
+}
+
+TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
+    const std::string dir = temp_dir();
+    const std::string path = dir + "/" + std::string(240, 'v');  // no room for a derived name
+    std::string err;
+    posix::ReplaceOptions opt;
+    opt.new_mode = 0640;
+    ASSERT_TRUE(posix::replace_file(path, "one", opt, err)) << err;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(::chmod(path.c_str(), 0604), 0);
+    ASSERT_TRUE(posix::replace_file(path, "two", opt, err)) << err;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);  // the replaced file's mode, not new_mode
+    EXPECT_EQ(file_content(path), "two");
+
+    // A writer that fails leaves the old content and no temporary file.
+    auto failing = [](int fd) {
+        posix::write_all(fd, "partial");
+        errno = ENOSPC;
+        return false;
+    };
+    EXPECT_FALSE(posix::replace_file(path, failing, opt, err));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_NE(err.find("No space left on device"), std::string::npos);
+    EXPECT_EQ(file_content(path), "two");
+    int entries = 0;
+    posix::UniqueDir d = posix::open_dir(dir);
+    ASSERT_TRUE(d);
+    while (struct dirent* e = ::readdir(d.get())) entries += e->d_name[0] != '.';
+    EXPECT_EQ(entries, 1);
+
+    // The temporary name tells its writer; a dead writer is recognised.
+    pid_t pid = 0;
+    EXPECT_TRUE(posix::parse_temp_name(posix::temp_name(4242), &pid));
+    EXPECT_EQ(pid, 4242);
+    EXPECT_EQ(posix::temp_name(1).size(), posix::temp_name(2147483647).size());
+    for (const char* bad : {".~0000004242.0000000", "x~0000004242.00000000", ".~00000042a2.00000000", "v"})
+        EXPECT_FALSE(posix::parse_temp_name(bad, &pid)) << bad;
+    EXPECT_FALSE(posix::process_gone(::getpid()));
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(posix::process_gone(child));
+
+    ::unlink(path.c_str());
+    ::rmdir(dir.c_str());
+}
