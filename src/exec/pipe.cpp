@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
-#include "exec/child.hpp"
+#include "exec/system.hpp"
 #include "util/posix.hpp"
 
 DB_PROC_PIP::~DB_PROC_PIP() {
-    if (fpPipe || pid > 0) iPIPE_CLOSE(this);
+    if (fpPipe || child.started()) iPIPE_CLOSE(this);
 }
 
 std::string escape_dollars(const std::string& cpCmd) {
@@ -29,23 +30,19 @@ int iPIPE_OPEN(std::string& cpCmd, DB_PROC_PIP* pPP) {
         std::fputs(cpCmd.c_str(), stderr);
         return 0;
     };
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) < 0) return fail(errno);
-    posix::UniqueFd rd(fds[0]), wr(fds[1]);
-    pid_t pid = spawn_shell(cmd, wr.get());
-    if (pid < 0) return fail(errno);
-    wr.reset();
-    FILE* f = ::fdopen(rd.get(), "r");
-    if (!f) {
-        int err = errno;
-        rd.reset();
-        int st;
-        wait_child(pid, &st);
-        return fail(err);
-    }
-    rd.release();
+    exec::SpawnOptions opt;
+    opt.out = exec::Stdio::pipe();
+    exec::Child child = exec::Child::shell(cmd, opt);
+    if (child.create_failed()) return fail(child.error());
+    // A shell that cannot run reads as empty output and ends with its
+    // start failure, as if it had been forked and failed there.
+    posix::UniqueFd out = child.started() ? std::move(child.out()) : posix::open_fd("/dev/null", O_RDONLY);
+    if (!child.started()) pPP->start_status = exec_failure_status(child.error());
+    FILE* f = out ? ::fdopen(out.get(), "r") : nullptr;
+    if (!f) return fail(errno);
+    out.release();
     pPP->fpPipe = f;
-    pPP->pid = pid;
+    pPP->child = std::move(child);
     return 1;
 }
 
@@ -75,9 +72,9 @@ int iPIPE_CLOSE(DB_PROC_PIP* sctPP) {
         std::fclose(sctPP->fpPipe);
         sctPP->fpPipe = nullptr;
     }
-    if (sctPP->pid <= 0) return -1;
+    if (sctPP->start_status >= 0) return std::exchange(sctPP->start_status, -1);
     int status = 0;
-    pid_t r = wait_child(sctPP->pid, &status);
-    sctPP->pid = -1;
-    return r < 0 ? -1 : status;
+    if (!sctPP->child.started() || !sctPP->child.wait(status)) return -1;
+    sctPP->child = exec::Child();
+    return status;
 }

@@ -1,17 +1,18 @@
 // Command pipes: a shell command whose standard output is read line by line.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdio>
 #include <string>
+
+#include "exec/child.hpp"
 
 // One running command and the read end of its output. Owned by the caller
 // from iPIPE_OPEN to iPIPE_CLOSE; destroying an open pipe closes it and
 // reaps the command, so no child is left behind.
 struct DB_PROC_PIP {
     FILE* fpPipe = nullptr;
-    pid_t pid = -1;
+    exec::Child child;
+    int start_status = -1;  // wait status of a shell that could not start
 
     DB_PROC_PIP() = default;
     DB_PROC_PIP(const DB_PROC_PIP&) = delete;

@@ -27,12 +27,11 @@ void e008(const std::string& prefix, const std::string& text) {
     PROT(pick(kMsgE008), prefix.c_str(), text.c_str());
 }
 
-// Waits for pid. A wait that keeps failing (the child was reaped
-// elsewhere) is reported once and counts as "not found" instead of
-// looping forever.
-int wait_status(pid_t pid, int options, const std::string& prefix, std::string* buffer) {
+// Waits for the child. A wait that fails (the child was reaped elsewhere)
+// is reported once and counts as "not found".
+int wait_status(exec::Child& child, int options, const std::string& prefix, std::string* buffer) {
     int status = 0;
-    if (wait_child(pid, &status, options) >= 0) return status;
+    if (child.wait(status, options)) return status;
     const int err = errno;
     std::fprintf(stderr, "start_system: no child to wait for! %s (errno=%d)\n", posix::errtext(err).c_str(),
                  err);
@@ -99,6 +98,11 @@ int decode(int status, const std::string& cmd, const std::string& prefix, const 
 
 }  // namespace
 
+int exec_failure_status(int err) {
+    std::fprintf(stderr, "start_system (child): %s (%d)\n", posix::errtext(err).c_str(), err);
+    return ((kExecFailBase + err) & 0xff) << 8;
+}
+
 int start_system(std::string& cpExe) {
     if (i_setenv_zarvo(cpExe) != 1) {
         std::printf("error occured in i_setenv_zarvo\n");
@@ -107,9 +111,9 @@ int start_system(std::string& cpExe) {
     const std::string cmd = cpExe;
     const std::string prefix = cut("start_system: " + cmd, kSystemLogPrefixMax);
 
-    pid_t pid = spawn_shell(cmd, -1, sformat("start_system (child): /bin/sh %s %s\n", "-c", cmd.c_str()));
-    if (pid < 0) {
-        const int err = errno;
+    exec::Child child = exec::Child::shell(cmd);
+    if (child.create_failed()) {
+        const int err = child.error();
         std::fprintf(stderr, "start_system: Unable to fork child process: %s (errno=%d)\n",
                      posix::errtext(err).c_str(), err);
         cpExe = "unable to fork child process: " + posix::errtext(err);
@@ -117,17 +121,23 @@ int start_system(std::string& cpExe) {
         std::fflush(nullptr);
         std::exit(1);
     }
-    const int status = wait_status(pid, 0, prefix, &cpExe);
+    if (!child.started()) {
+        std::fprintf(stderr, "start_system (child): /bin/sh -c %s\n", cmd.c_str());
+        return decode(exec_failure_status(child.error()), cmd, prefix, kStartSystem, cpExe);
+    }
+    const int status = wait_status(child, 0, prefix, &cpExe);
     return decode(status, cmd, prefix, kStartSystem, cpExe);
 }
 
 int i_cm_system(const std::string& cpExe) {
     i_setenv_zarvo(cpExe);
     const std::string prefix = cut("Error: start_system: " + cpExe, kSystemLogPrefixMax);
-    pid_t pid = spawn_shell(cpExe);
-    if (pid < 0) return -1;
+    exec::Child child = exec::Child::shell(cpExe);
+    if (child.create_failed()) return -1;
     std::string text;
-    int status = wait_status(pid, WUNTRACED, prefix, &text);
+    if (!child.started()) return decode(exec_failure_status(child.error()), cpExe, prefix, kCmSystem, text);
+    int status = wait_status(child, WUNTRACED, prefix, &text);
+    if (WIFSTOPPED(status)) child.release();  // left to the caller, as a stopped job is
     return decode(status, cpExe, prefix, kCmSystem, text);
 }
 

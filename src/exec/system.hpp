@@ -9,6 +9,12 @@ constexpr size_t kSystemLogPrefixMax = 1023;  // "start_system: <command>" in E0
 constexpr size_t kTeeCommandMax = 1535;       // the command start_system_tee builds
 constexpr int kEnvNotReady = 999;             // start_system: environment not prepared
 constexpr int kProgramMissing = -3;           // start_proc: program not found
+constexpr int kExecFailBase = 160;            // exit code of a shell that could not start: errno + this
+
+// For a shell that could not be executed (errno err): writes
+// "start_system (child): <error> (<n>)" on stderr and returns the wait
+// status that such a start reports (exit code err + 160).
+int exec_failure_status(int err);
 
 // Runs cpExe through the shell and waits for it. Returns the exit code
 // (0-255; 0 also when the shell itself was killed), or 999 when the

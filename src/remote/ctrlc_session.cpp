@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/glbv.hpp"
+#include "exec/child.hpp"
 #include "exec/fileutil.hpp"
 #include "remote/ctrl_conn.hpp"
 #include "remote/ctrl_wire.hpp"
@@ -283,18 +284,18 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     SM_TRACE(strLog, 1, "fork() call for STDIN");
     if (fd_stdout) std::fflush(fd_stdout);
     if (fd_stderr) std::fflush(fd_stderr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    // The pump owns our standard input; it ends (killed and reaped) with
+    // this function.
+    exec::Child pump = exec::Child::call([&] {
         SM_TRACE(strLog, 0, "(child): call STDIN_transfer");
-        ::signal(SIGURG, SIG_DFL);
         if (hSocket2 > 0) ::close(hSocket2);
         ::close(STDOUT_FILENO);
         ::close(STDERR_FILENO);
         STDIN_transfer(hSocket1);
-        ::_exit(0);
-    }
-    if (pid < 0) {
-        SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(errno).c_str());
+        return 0;
+    });
+    if (!pump.started()) {
+        SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(pump.error()).c_str());
     } else {
         // Standard input belongs to the pump now; /dev/null keeps descriptor 0 taken.
         int dn = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -313,11 +314,7 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     SM_TRACE(strLog, 0, "call STDOUT_STDERR_transfer socket %d", hSocket1);
     STDOUT_STDERR_transfer(hSocket1, hSocket2, strLog, iTimeout);
     SM_TRACE(strLog, 0, "after call STDOUT_STDERR_transfer  socket %d", hSocket1);
-    if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    pump = exec::Child();
     ::sigaction(SIGURG, &old, nullptr);
     SM_TRACE(strLog, 0, "--- start_transfer socket %d", hSocket1);
 }

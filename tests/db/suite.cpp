@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "db/sql.hpp"
+#include "exec/child.hpp"
 #include "util/strings.hpp"
 
 using testsupport::read_file;
@@ -282,23 +283,23 @@ TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
 
     constexpr int kProcs = 6, kEach = 50;
     std::set<int> pids;
+    std::vector<exec::Child> kids;
     for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
+        kids.push_back(exec::Child::call([&] {
             int failed = 0;
             for (int i = 0; i < kEach; ++i) {
                 std::string stmt = sformat("insert into hits (pid, seq) values (%d, %d)", ::getpid(), i), m;
                 failed += iDB_ACCESS(stmt, m, nullptr, log) != 1 || m != "1";
             }
-            ::_exit(failed);
-        }
-        ASSERT_GT(pid, 0);
-        pids.insert(pid);
+            return failed;
+        }));
+        ASSERT_TRUE(kids.back().started());
+        pids.insert(kids.back().pid());
     }
-    for (int pid : pids) {
+    for (exec::Child& k : kids) {
         int st = 0;
-        EXPECT_EQ(pid, ::waitpid(pid, &st, 0));
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "process " << pid << " status " << st;
+        EXPECT_TRUE(k.wait(st));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "process " << k.pid() << " status " << st;
     }
 
     // Every row arrived once; every run of the tool was alone and held the

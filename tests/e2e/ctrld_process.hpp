@@ -15,7 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "exec/child.hpp"
 #include "support/run.hpp"
+#include "util/posix.hpp"
+
+extern char** environ;
 
 namespace ctrltest {
 
@@ -29,8 +33,6 @@ bool eventually(P pred, int ms = 5000) {
     }
     return true;
 }
-
-constexpr int kInheritedFd = 9;
 
 class CtrldProcess {
    public:
@@ -59,7 +61,7 @@ class CtrldProcess {
     std::string log() const { return testsupport::read_file(log_path()); }
     // Session processes started and not yet reaped (zombies included).
     std::string sessions() const {
-        std::string id = std::to_string(pid_);
+        std::string id = std::to_string(daemon_.pid());
         return testsupport::read_file("/proc/" + id + "/task/" + id + "/children");
     }
 
@@ -73,14 +75,13 @@ class CtrldProcess {
     }
 
     void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
+        if (!daemon_.started()) return;
+        ::kill(daemon_.pid(), SIGTERM);
         int st;
-        if (!eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; })) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, &st, 0);
-        }
-        pid_ = -1;
+        // A daemon that ended by itself is judged by what it left behind:
+        // only one that did not end takes its group down with it.
+        if (daemon_.wait_for(5000, st) == 1) daemon_.release();
+        daemon_ = exec::Child();
     }
 
    private:
@@ -89,32 +90,26 @@ class CtrldProcess {
     // Starts the daemon in its own process group (standard error: the
     // test's) and reads the port from its "listening on ...:PORT" line.
     void start(std::vector<std::string>& argv) {
-        std::string zi = sb_.root_file();
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
-            ::dup2(out[1], 1);
-            // A descriptor left open by whoever starts the daemon: no command may see it.
-            ::dup2(::open(argv[0].c_str(), O_RDONLY | O_CLOEXEC), kInheritedFd);
-            ::setenv("ZARVO_INI", zi.c_str(), 1);
-            ::execv(cargv[0], cargv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
+        exec::SpawnOptions opt;
+        opt.in = exec::Stdio::null();
+        opt.out = exec::Stdio::pipe();
+        opt.new_group = true;
+        opt.env = std::vector<std::string>{"ZARVO_INI=" + sb_.root_file()};
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("ZARVO_INI=", 0) != 0) opt.env->push_back(*e);
+        // A descriptor left open by whoever starts the daemon: no command may see it.
+        posix::UniqueFd inherited(::open(argv[0].c_str(), O_RDONLY));
+        daemon_ = exec::Child::spawn(argv, opt);
+        if (!daemon_.started())
+            throw std::runtime_error("ctrld did not start: " + posix::errtext(daemon_.error()));
         std::string text;
         char buf[256];
-        struct pollfd p {
-            out[0], POLLIN, 0
-        };
-        for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0 && ::poll(&p, 1, 10000) > 0;)
-            if ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-        ::close(out[0]);
+        const int out = daemon_.out().get();
+        const posix::Deadline deadline = posix::Deadline::after_ms(10000);
+        for (ssize_t n = 1; text.find('\n') == std::string::npos && n > 0;)
+            if ((n = posix::read_some(out, buf, sizeof buf, deadline)) > 0)
+                text.append(buf, static_cast<size_t>(n));
+        daemon_.out().reset();
         size_t colon = text.rfind(':');
         if (text.find("listening on") == std::string::npos || colon == std::string::npos) {
             stop();
@@ -125,7 +120,7 @@ class CtrldProcess {
 
     const testsupport::Sandbox& sb_;
     std::string bin_;
-    pid_t pid_ = -1;
+    exec::Child daemon_;
     int port_ = 0;
 };
 

@@ -34,35 +34,35 @@ bool has(const std::string& hay, const std::string& needle) {
 
 TEST(StartSystem, StatusDecoding) {
     InstallationEnv env;
-    Outcome o = system_of("exit 3");
-    EXPECT_EQ(o.rc, 3);
-    EXPECT_EQ(o.buffer, "exit 3");
-    EXPECT_EQ(env.protocol_count("E008"), 0);
-
-    o = system_of("no_such_program_xyz");
-    EXPECT_EQ(o.rc, 127);
-    EXPECT_EQ(o.buffer, "could not start: please check" + posix::errtext(ENOENT));
-    EXPECT_TRUE(has(o.err, "start_system: please check: " + posix::errtext(ENOENT) + " (2)"));
+    const std::string enoent = posix::errtext(ENOENT), e2big = posix::errtext(E2BIG);
+    struct Case {
+        std::string cmd;
+        int rc;
+        std::string buffer, err;
+        int e008;
+    } cases[] = {
+        {"exit 3", 3, "exit 3", "", 0},
+        {"no_such_program_xyz", 127, "could not start: please check" + enoent,
+         "start_system: please check: " + enoent + " (2)", 1},
+        // The shell survives its child and reports 128+9.
+        {"sh -c 'kill -9 $$'; st=$?; exit $st", 137,
+         "terminated due to receipt of a signal that was not caught: 9", "", 1},
+        // The shell itself killed: 0, but two messages and the signal text.
+        {"kill -9 $$", 0, "/bin/sh terminated due to receipt of a signal that was not caught: 9",
+         "/bin/sh terminated abnormally 0...", 2},
+        // An argument beyond the kernel's limit: the shell cannot even start.
+        {"true " + std::string(200000, 'a'), 160 + E2BIG, "could not start: " + e2big,
+         "start_system (child): " + e2big + " (7)", 1},
+    };
+    for (const Case& c : cases) {
+        const int before = env.protocol_count("E008");
+        Outcome o = system_of(c.cmd);
+        EXPECT_EQ(o.rc, c.rc) << c.cmd.substr(0, 40);
+        EXPECT_EQ(o.buffer, c.buffer) << c.cmd.substr(0, 40);
+        EXPECT_TRUE(has(o.err, c.err)) << o.err.substr(0, 200);
+        EXPECT_EQ(env.protocol_count("E008"), before + c.e008) << c.cmd.substr(0, 40);
+    }
     EXPECT_EQ(env.protocol_count("execution start_system: no_such_program_xyz: could not start"), 1);
-
-    // The shell survives its child and reports 128+9.
-    o = system_of("sh -c 'kill -9 $$'; st=$?; exit $st");
-    EXPECT_EQ(o.rc, 137);
-    EXPECT_EQ(o.buffer, "terminated due to receipt of a signal that was not caught: 9");
-
-    // The shell itself killed: 0, but two messages and the signal text.
-    const int before = env.protocol_count("E008");
-    o = system_of("kill -9 $$");
-    EXPECT_EQ(o.rc, 0);
-    EXPECT_EQ(o.buffer, "/bin/sh terminated due to receipt of a signal that was not caught: 9");
-    EXPECT_TRUE(has(o.err, "/bin/sh terminated abnormally 0..."));
-    EXPECT_EQ(env.protocol_count("E008"), before + 2);
-
-    // An argument beyond the kernel's limit: the shell cannot even start.
-    o = system_of("true " + std::string(200000, 'a'));
-    EXPECT_EQ(o.rc, 160 + E2BIG);
-    EXPECT_EQ(o.buffer, "could not start: " + posix::errtext(E2BIG));
-    EXPECT_TRUE(has(o.err, "start_system (child): " + posix::errtext(E2BIG)));
 }
 
 TEST(StartSystem, FailingWaitEndsWith127) {
@@ -147,7 +147,16 @@ TEST(CommandPipe, LinesDollarsStatusAndReaping) {
     {
         DB_PROC_PIP abandoned;
         ASSERT_EQ(iPIPE_OPEN(cmd, &abandoned), 1);
-        child = abandoned.pid;
+        child = abandoned.child.pid();
     }
     EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);  // already reaped
+
+    // A shell that cannot start reads as empty output and ends with 160+errno.
+    cmd = "true " + std::string(200000, 'a');
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(iPIPE_OPEN(cmd, &pp), 1);
+    EXPECT_TRUE(
+        has(testing::internal::GetCapturedStderr(), "start_system (child): " + posix::errtext(E2BIG)));
+    EXPECT_EQ(iPIPE_READ(&pp, line, 512), 0);
+    EXPECT_EQ(iPIPE_CLOSE(&pp), (160 + E2BIG) << 8);
 }

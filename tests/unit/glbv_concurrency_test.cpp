@@ -9,7 +9,9 @@
 #include <cstdlib>
 
 #include "config/glbv.hpp"
+#include "exec/child.hpp"
 #include "support/run.hpp"
+#include "util/posix.hpp"
 
 namespace {
 
@@ -30,18 +32,17 @@ bool is_whole(const std::string& v) {
 }
 
 class StoreConcurrency : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { setenv("ZARVO_INI", sb.root_file().c_str(), 1); }
     void TearDown() override { unsetenv("ZARVO_INI"); }
     testsupport::Sandbox sb;
 };
 
-int wait_all(const std::vector<pid_t>& pids) {
+int wait_all(std::vector<exec::Child>& kids) {
     int failures = 0;
-    for (pid_t p : pids) {
+    for (exec::Child& k : kids) {
         int st = 0;
-        waitpid(p, &st, 0);
-        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) ++failures;
+        if (!k.wait(st) || !WIFEXITED(st) || WEXITSTATUS(st) != 0) ++failures;
     }
     return failures;
 }
@@ -53,11 +54,9 @@ TEST_F(StoreConcurrency, WritersAndReadersNeverSeeAPartialValue) {
         std::string n = "gv_shared", v = make_value(0, 0);
         glbv('w', n, v);
     }
-    std::vector<pid_t> pids;
+    std::vector<exec::Child> pids;
     for (int w = 1; w <= 8; ++w) {
-        pid_t p = fork();
-        ASSERT_GE(p, 0);
-        if (p == 0) {
+        pids.push_back(exec::Child::call([&] {
             int bad = 0;
             for (int i = 0; i < 1000; ++i) {
                 std::string n = "gv_shared", v = make_value(w, i);
@@ -70,9 +69,9 @@ TEST_F(StoreConcurrency, WritersAndReadersNeverSeeAPartialValue) {
                     ++bad;
                 }
             }
-            _exit(bad == 0 ? 0 : 1);
-        }
-        pids.push_back(p);
+            return bad == 0 ? 0 : 1;
+        }));
+        ASSERT_TRUE(pids.back().started());
     }
     EXPECT_EQ(wait_all(pids), 0);
     // Nothing private is left in the store.
@@ -84,33 +83,30 @@ TEST_F(StoreConcurrency, ExactlyOneReadAndDeleteGetsTheValue) {
     for (int round = 0; round < 100; ++round) {
         std::string n = "gv_once", v = "value" + std::to_string(round);
         glbv('w', n, v);
-        int go[2];
-        ASSERT_EQ(pipe(go), 0);
-        int results[2];
-        ASSERT_EQ(pipe(results), 0);
-        std::vector<pid_t> pids;
+        posix::Pipe go, results;
+        ASSERT_TRUE(posix::make_pipe(go) && posix::make_pipe(results));
+        exec::SpawnOptions opt;
+        opt.in = exec::Stdio::from(go.rd.get());
+        opt.out = exec::Stdio::from(results.wr.get());
+        std::vector<exec::Child> pids;
         for (int c = 0; c < 2; ++c) {
-            pid_t p = fork();
-            ASSERT_GE(p, 0);
-            if (p == 0) {
-                char b;
-                close(go[1]);
-                if (read(go[0], &b, 1) < 0) _exit(2);  // both start together
-                std::string rn = "gv_once", rv;
-                glbv('R', rn, rv);
-                char got = rv == "value" + std::to_string(round) ? 'Y' : (rv[0] == '?' ? 'N' : 'X');
-                if (write(results[1], &got, 1) != 1) _exit(2);
-                _exit(0);
-            }
-            pids.push_back(p);
+            pids.push_back(exec::Child::call(
+                [&] {
+                    go.wr.reset();  // our copy: the release is the parent's close
+                    char b;
+                    if (read(0, &b, 1) < 0) return 2;  // both start together
+                    std::string rn = "gv_once", rv;
+                    glbv('R', rn, rv);
+                    char got = rv == "value" + std::to_string(round) ? 'Y' : (rv[0] == '?' ? 'N' : 'X');
+                    return write(1, &got, 1) == 1 ? 0 : 2;
+                },
+                opt));
+            ASSERT_TRUE(pids.back().started());
         }
-        close(go[0]);
-        close(go[1]);  // releases both
-        close(results[1]);
+        go = {};  // releases both
+        results.wr.reset();
         std::string got;
-        char b;
-        while (read(results[0], &b, 1) == 1) got.push_back(b);
-        close(results[0]);
+        ASSERT_TRUE(posix::read_all(results.rd.get(), got));
         EXPECT_EQ(wait_all(pids), 0);
         std::sort(got.begin(), got.end());
         ASSERT_EQ(got, "NY") << "round " << round;

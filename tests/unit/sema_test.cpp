@@ -9,7 +9,9 @@
 
 #include <cstdio>
 
+#include "exec/child.hpp"
 #include "installation_env.hpp"
+#include "util/posix.hpp"
 
 using testsupport::read_file;
 using testsupport::write_file;
@@ -24,21 +26,19 @@ SCT_SEMA sema(const std::string& name, const std::string& caller = "test") {
 }
 
 // A child that takes the semaphore, tells us, and waits to be killed.
-pid_t spawn_holder(const std::string& name) {
-    int p[2];
-    if (::pipe(p) != 0) return -1;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        SCT_SEMA s = sema(name, "holder job");
-        char c = 'x';
-        if (i_SEMA('+', &s, {}) != 1 || ::write(p[1], &c, 1) != 1) ::_exit(1);
-        for (;;) ::pause();
-    }
-    ::close(p[1]);
+exec::Child spawn_holder(const std::string& name) {
+    exec::SpawnOptions opt;
+    opt.out = exec::Stdio::pipe();
+    exec::Child holder = exec::Child::call(
+        [&] {
+            SCT_SEMA s = sema(name, "holder job");
+            if (i_SEMA('+', &s, {}) != 1 || ::write(1, "x", 1) != 1) return 1;
+            for (;;) ::pause();
+        },
+        opt);
     char c;
-    if (::read(p[0], &c, 1) != 1) pid = -1;
-    ::close(p[0]);
-    return pid;
+    if (holder.started() && posix::read_some(holder.out().get(), &c, 1) != 1) holder = exec::Child();
+    return holder;
 }
 
 }  // namespace
@@ -69,16 +69,15 @@ TEST(Sema, TakeReleaseAndInquire) {
 
 TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
     InstallationEnv env;
-    pid_t holder = spawn_holder("busy");
-    ASSERT_GT(holder, 0);
-    const std::string record = std::to_string(holder) + " holder job";
+    exec::Child holder = spawn_holder("busy");
+    ASSERT_TRUE(holder.started());
+    const std::string record = std::to_string(holder.pid()) + " holder job";
     SCT_SEMA s = sema("busy");
     EXPECT_EQ(i_SEMA('*', &s, {}), 0);
     EXPECT_EQ(s.szMsg, "another process " + record + " is holding semaphore busy");
     EXPECT_EQ(s.hSema, 0);
 
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    holder = exec::Child();                                  // killed and reaped
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record ...
     EXPECT_EQ(i_SEMA('?', &s, {}), 0);                       // ... cleared on inquiry
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), "");
@@ -90,29 +89,26 @@ TEST(Sema, NoLostUpdatesAcrossProcesses) {
     const std::string counter = env.work("counter");
     write_file(counter, "0");
     constexpr int kProcs = 8, kRounds = 500;
-    std::vector<pid_t> kids;
+    std::vector<exec::Child> kids;
     for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
+        kids.push_back(exec::Child::call([&] {
             for (int i = 0; i < kRounds; ++i) {
                 SCT_SEMA s = sema("counter");
                 i_SEMA('+', &s, {});
                 FILE* f = std::fopen(counter.c_str(), "r+");
                 long v = 0;
-                if (!f || std::fscanf(f, "%ld", &v) != 1) ::_exit(2);
+                if (!f || std::fscanf(f, "%ld", &v) != 1) return 2;
                 std::rewind(f);
                 std::fprintf(f, "%ld", v + 1);
                 std::fclose(f);
                 i_SEMA('-', &s, {});
             }
-            ::_exit(0);
-        }
-        kids.push_back(pid);
+            return 0;
+        }));
     }
-    for (pid_t k : kids) {
+    for (exec::Child& k : kids) {
         int st = -1;
-        ::waitpid(k, &st, 0);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+        EXPECT_TRUE(k.wait(st) && WIFEXITED(st) && WEXITSTATUS(st) == 0);
     }
     EXPECT_EQ(read_file(counter), std::to_string(kProcs * kRounds));
 }
