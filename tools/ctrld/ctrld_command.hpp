@@ -3,6 +3,7 @@
 // group, reaped.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "ctrld_decide.hpp"
+#include "exec/child.hpp"
 #include "util/posix.hpp"
 
 // The passwd entry of name, or nothing.
@@ -20,20 +22,16 @@ struct CommandStdio {
     int in = -1, out = -1, err = -1;
 };
 
+// The running command: an exec::Child in a session of its own, so that
+// killing it reaches every process it started.
 class CtrldCommand {
    public:
-    CtrldCommand() = default;
-    CtrldCommand(const CtrldCommand&) = delete;
-    CtrldCommand& operator=(const CtrldCommand&) = delete;
-    // Kills the group and reaps when the command still runs.
-    ~CtrldCommand();
-
-    // Starts argv (found on path) as id, in id's home (else "/"), with env
-    // and stdio, as the leader of a new session. False with start_errno()
-    // set when it could not start.
-    bool start(const std::vector<std::string>& argv, const Identity& id, const std::string& path,
-               const std::vector<std::string>& env, CommandStdio stdio);
-    int start_errno() const { return start_errno_; }
+    // Starts argv (found on env's PATH) as id, in id's home (else "/"),
+    // with env and stdio. False with start_errno() set when it could not
+    // start.
+    bool start(const std::vector<std::string>& argv, const Identity& id, const std::vector<std::string>& env,
+               CommandStdio stdio);
+    int start_errno() const { return child_.error(); }
 
     // Readable once the first process has ended (-1 when the system has no
     // process descriptors: poll try_reap() then).
@@ -43,7 +41,7 @@ class CtrldCommand {
     bool reaped() const { return reaped_; }
     // SIGKILL to every process of the command's group, also after its first
     // process was reaped (the group lives on while any member does).
-    void kill_group();
+    void kill_group() { child_.kill(SIGKILL); }
     // Kills and waits for the first process when it was not reaped yet.
     void finish();
     // The exit code for the caller: the status, 128 + signal, or 128 +
@@ -51,9 +49,8 @@ class CtrldCommand {
     int exit_code() const;
 
    private:
-    pid_t pid_ = -1;
+    exec::Child child_;
     posix::UniqueFd pidfd_;
     int status_ = 0;
-    int start_errno_ = 0;
     bool reaped_ = false;
 };

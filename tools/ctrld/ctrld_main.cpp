@@ -81,28 +81,21 @@ void install(int sig, void (*fn)(int)) {
     ::sigaction(sig, &sa, nullptr);
 }
 
-int open_listener(const std::string& addr, int port, int& bound_port, std::string& msg) {
+// A listener on an IPv4 address (callers are checked as IPv4 addresses).
+posix::UniqueFd open_listener(const std::string& addr, int port, int& bound_port, std::string& msg) {
     struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
         msg = "bad listen address " + addr;
-        return -1;
+        return {};
     }
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) {
-        msg = "socket: " + posix::errtext(errno);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0 || ::listen(s, 128) < 0) {
-        msg = sformat("cannot listen on %s:%d: %s", addr.c_str(), port, posix::errtext(errno).c_str());
-        ::close(s);
-        return -1;
+    std::string err;
+    posix::UniqueFd s = posix::tcp_listen(addr, port, 128, err);
+    if (!s) {
+        msg = "cannot listen: " + err;
+        return {};
     }
     socklen_t l = sizeof sa;
-    ::getsockname(s, reinterpret_cast<struct sockaddr*>(&sa), &l);
+    ::getsockname(s.get(), reinterpret_cast<struct sockaddr*>(&sa), &l);
     bound_port = ntohs(sa.sin_port);
     return s;
 }
@@ -177,15 +170,17 @@ int main(int argc, char** argv) {
         std::perror("ctrld: pipe");
         return 1;
     }
+    std::vector<posix::UniqueFd> listener_fds;
     std::vector<int> listeners;
     for (const std::string& a : cfg.listen) {
         int bound = 0;
-        int s = open_listener(a, cfg.port, bound, msg);
-        if (s < 0) {
+        posix::UniqueFd s = open_listener(a, cfg.port, bound, msg);
+        if (!s) {
             std::fprintf(stderr, "ctrld: %s\n", msg.c_str());
             return 1;
         }
-        listeners.push_back(s);
+        listeners.push_back(s.get());
+        listener_fds.push_back(std::move(s));
         std::printf("ctrld: listening on %s:%d\n", a.c_str(), bound);
         ctrld_log(log, "listening on %s:%d", a.c_str(), bound);
     }
@@ -222,8 +217,9 @@ int main(int argc, char** argv) {
         const size_t first_pending = pf.size();
         for (auto& [pid, ses] : sessions)
             if (ses.pending) pf.push_back({ses.pending.get(), POLLIN, 0});
-        int r = ::poll(pf.data(), pf.size(), -1);
-        if (r < 0 && errno != EINTR) {
+        // Without end: a signal or a session's change wakes it.
+        int r = posix::poll_until(pf.data(), pf.size(), posix::Deadline::never());
+        if (r < 0) {
             ctrld_log(log, "poll failed: %s", posix::errtext(errno).c_str());
             break;
         }
@@ -242,7 +238,9 @@ int main(int argc, char** argv) {
             if (!(pf[i].revents & POLLIN)) continue;
             struct sockaddr_in peer {};
             socklen_t pl = sizeof peer;
-            int c = ::accept4(pf[i].fd, reinterpret_cast<struct sockaddr*>(&peer), &pl, SOCK_CLOEXEC);
+            int c = posix::retry_eintr([&] {
+                return ::accept4(pf[i].fd, reinterpret_cast<struct sockaddr*>(&peer), &pl, SOCK_CLOEXEC);
+            });
             if (c < 0) continue;
             // Checked before a process exists for the caller.
             auto [pending, from] = pending_from(peer.sin_addr.s_addr);
@@ -282,7 +280,7 @@ int main(int argc, char** argv) {
         }
     }
     ctrld_log(log, "stopping, %zu session(s) open", sessions.size());
-    for (int s : listeners) ::close(s);
+    listener_fds.clear();
     for (auto& [p, ses] : sessions) ::kill(p, SIGTERM);
     for (int i = 0; i < 50 && !sessions.empty(); ++i) {
         pid_t p = ::waitpid(-1, nullptr, WNOHANG);
@@ -293,7 +291,7 @@ int main(int argc, char** argv) {
         wait_msec(100);
     }
     for (auto& [p, ses] : sessions) ::kill(p, SIGKILL);
-    while (::waitpid(-1, nullptr, 0) > 0) {
+    while (posix::retry_eintr([] { return ::waitpid(-1, nullptr, 0); }) > 0) {
     }
     return 0;
 }

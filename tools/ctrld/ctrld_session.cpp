@@ -42,18 +42,20 @@ int ms_left(Clock::time_point end) {
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
-// Waits for one descriptor's events until end; a SIGTERM ends the wait.
-int wait_fd(int fd, short events, Clock::time_point end) {
+// Waits for one descriptor's events until the deadline, letting SIGTERM in
+// only here (posix::wait_fd would miss one that came just before). 0 also
+// when the daemon stops.
+int wait_or_stop(int fd, short events, const posix::Deadline& deadline) {
     for (;;) {
         if (g_ctrldStop) return 0;
-        int left = ms_left(end);
+        int left = deadline.remaining_ms();
         struct pollfd pf {
             fd, events, 0
         };
         struct timespec ts {
             left / 1000, (left % 1000) * 1000000L
         };
-        int r = ::ppoll(&pf, 1, &ts, &g_openMask);
+        int r = ::ppoll(&pf, 1, left < 0 ? nullptr : &ts, &g_openMask);
         if (r < 0 && errno == EINTR) continue;
         return r;
     }
@@ -75,27 +77,27 @@ std::string shown(std::string_view s) {
     return out;
 }
 
-// Sends all bytes within kSendMs, waiting on a full socket.
-bool send_all(int fd, const char* p, size_t n, int flags = 0) {
-    auto end = Clock::now() + std::chrono::milliseconds(kSendMs);
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN && wait_fd(fd, POLLOUT, end) > 0) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
+// Sends one urgent byte (a full socket is waited for, up to kSendMs).
+bool send_urgent(int fd, int code) {
+    const unsigned char b = static_cast<unsigned char>(code);
+    const auto deadline = posix::Deadline::after_ms(kSendMs);
+    for (;;) {
+        ssize_t w =
+            posix::retry_eintr([&] { return ::send(fd, &b, 1, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT); });
+        if (w == 1) return true;
+        if (w >= 0 || errno != EAGAIN || wait_or_stop(fd, POLLOUT, deadline) <= 0) return false;
     }
-    return true;
+}
+
+bool send_text(int fd, std::string_view text) {
+    return posix::send_all(fd, text, posix::Deadline::after_ms(kSendMs));
 }
 
 // Reads and drops what the caller still sends until it closes or ms pass.
 void drain(int fd, int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    const auto deadline = posix::Deadline::after_ms(ms);
     char sink[16384];
-    while (wait_fd(fd, POLLIN, end) > 0) {
+    while (wait_or_stop(fd, POLLIN, deadline) > 0) {
         ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
     }
@@ -105,8 +107,7 @@ void drain(int fd, int ms) {
 // waits (bounded) for the caller to close so that nothing queued is cut
 // off by a reset.
 void finish_connections(int c1, int c2, int code) {
-    unsigned char b = static_cast<unsigned char>(code);
-    if (code >= 0) send_all(c2 >= 0 ? c2 : c1, reinterpret_cast<const char*>(&b), 1, MSG_OOB);
+    if (code >= 0) send_urgent(c2 >= 0 ? c2 : c1, code);
     if (c2 >= 0) ::shutdown(c2, SHUT_WR);
     ::shutdown(c1, SHUT_WR);
     drain(c1, g_ctrldStop ? kStopDrainMs : kDrainMs);
@@ -114,7 +115,7 @@ void finish_connections(int c1, int c2, int code) {
 
 void refuse(int fd, const Refusal& r) {
     std::string msg = std::string(1, '\x01') + r.reason + "\n";
-    if (send_all(fd, msg.data(), msg.size())) finish_connections(fd, -1, r.code);
+    if (send_text(fd, msg)) finish_connections(fd, -1, r.code);
 }
 
 // The connection back to the caller's offered port, from our own address.
@@ -128,23 +129,15 @@ posix::UniqueFd connect_back(int c1, int port, int timeout_s, int& err) {
         err = errno;
         return {};
     }
-    posix::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!s) {
-        err = errno;
-        return {};
-    }
+    posix::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     local.sin_port = 0;
     peer.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(s.get(), reinterpret_cast<struct sockaddr*>(&local), sizeof local) < 0 ||
-        (::connect(s.get(), reinterpret_cast<struct sockaddr*>(&peer), sizeof peer) < 0 &&
-         errno != EINPROGRESS)) {
+    if (!s || ::bind(s.get(), reinterpret_cast<struct sockaddr*>(&local), sizeof local) < 0 ||
+        !posix::connect_until(s.get(), reinterpret_cast<struct sockaddr*>(&peer), sizeof peer,
+                              posix::Deadline::after_ms(timeout_s * 1000LL))) {
         err = errno;
         return {};
     }
-    int r = wait_fd(s.get(), POLLOUT, Clock::now() + std::chrono::seconds(timeout_s));
-    err = r == 0 ? ETIMEDOUT : errno;
-    socklen_t el = sizeof err;
-    if (r <= 0 || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &el) < 0 || err != 0) return {};
     return s;
 }
 
@@ -156,13 +149,13 @@ struct ReadOutcome {
     std::string why;  // for the log
 };
 ReadOutcome read_request(int fd, const CtrldConfig& cfg, CtrlRequestReader& reader) {
-    auto end = Clock::now() + std::chrono::seconds(cfg.request_timeout);
+    const auto deadline = posix::Deadline::after_ms(cfg.request_timeout * 1000LL);
     auto buf = std::make_unique_for_overwrite<char[]>(kReadChunk);
     for (;;) {
         CtrlRequestReader::Status st = reader.feed({});
         if (st == CtrlRequestReader::Done) return {true, std::nullopt, ""};
         if (st == CtrlRequestReader::Error) return {false, ctrld_bad_request(reader.error()), reader.error()};
-        int r = wait_fd(fd, POLLIN, end);
+        int r = wait_or_stop(fd, POLLIN, deadline);
         std::string field = sformat(" (field %d)", reader.field());
         if (r <= 0) return {false, ctrld_bad_request("request timeout"), "request timeout" + field};
         // Only up to the request's end, so that a slow reader keeps no input back.
@@ -276,7 +269,7 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log, pos
     }
     const Permit& p = *v.permit;
 
-    if (!send_all(fd, "", 1)) {
+    if (!send_text(fd, std::string_view("", 1))) {
         ctrld_log(log, "caller=%s vanished before the answer", caller.c_str());
         return -1;
     }
@@ -301,20 +294,19 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log, pos
 
     // The command with its pipes; standard error joins standard output on
     // a single connection.
-    int pin[2], pout[2], perr[2] = {-1, -1};
-    if (::pipe2(pin, O_CLOEXEC) < 0 || ::pipe2(pout, O_CLOEXEC) < 0 || (c2 && ::pipe2(perr, O_CLOEXEC) < 0)) {
+    posix::Pipe in, out, err;
+    if (!posix::make_pipe(in) || !posix::make_pipe(out) || (c2 && !posix::make_pipe(err))) {
         ctrld_log(log, "caller=%s: pipe failed: %s", caller.c_str(), posix::errtext(errno).c_str());
         finish_connections(fd, c2.get(), kRefuseBusy);
         return kRefuseBusy;
     }
-    posix::UniqueFd inR(pin[0]), inW(pin[1]), outR(pout[0]), outW(pout[1]), errR(perr[0]), errW(perr[1]);
     const std::string path = cfg.bin_dir.empty() ? kDefaultPath : cfg.bin_dir + ":" + kDefaultPath;
     CtrldCommand cmd;
-    bool started = cmd.start(p.argv, p.id, path, command_env(cfg, p.id, path),
-                             {inR.get(), outW.get(), errW ? errW.get() : outW.get()});
-    inR.reset();
-    outW.reset();
-    errW.reset();
+    bool started = cmd.start(p.argv, p.id, command_env(cfg, p.id, path),
+                             {in.rd.get(), out.wr.get(), err.wr ? err.wr.get() : out.wr.get()});
+    in.rd.reset();
+    out.wr.reset();
+    err.wr.reset();
     if (!started) {
         int code = cmd.start_errno() ? cmd.exit_code() : kRefuseBusy;
         ctrld_log(log, "caller=%s: command %s could not start: %s", caller.c_str(), what.c_str(),
@@ -325,7 +317,7 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log, pos
         return code;
     }
 
-    CtrldRelay relay(fd, c2.get(), std::move(inW), std::move(outR), std::move(errR), reader.rest());
+    CtrldRelay relay(fd, c2.get(), std::move(in.wr), std::move(out.rd), std::move(err.rd), reader.rest());
     auto last_activity = Clock::now();
     std::optional<Clock::time_point> killed_at;
     auto kill_command = [&](const char* why) {
