@@ -222,15 +222,17 @@ void ctrld_session_signals() {
 void ctrld_refuse_now(int fd, const Refusal& r) {
     posix::UniqueFd c(fd);
     std::string msg = std::string(1, '\x01') + r.reason + "\n";
-    if (::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(msg.size())) {
+    auto sent =
+        posix::retry_eintr([&] { return ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
+    if (sent == static_cast<ssize_t>(msg.size())) {
         unsigned char b = static_cast<unsigned char>(r.code);
         ::send(fd, &b, 1, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_OOB);
     }
     ::shutdown(fd, SHUT_WR);
     // Unread bytes at close would turn the close into a reset that can
-    // overtake the reason.
+    // overtake the reason. Bounded: the listener must not be kept busy.
     char sink[4096];
-    while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    for (int i = 0; i < 16 && ::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
     }
 }
 
