@@ -30,14 +30,12 @@ int g_iHostErrno = 0;
 
 constexpr size_t kTraceTextMax = 1023;
 constexpr int kLingerSeconds = 60;
-constexpr int kConnectTriesPerSecond = 10;
-constexpr int kConnectPauseMs = 100;
 constexpr int kLookupRetryMs = 500;
 constexpr size_t kReplyDrainMax = 65536;  // bytes of a refusal line read at most
 constexpr int kUrgentWaitMs = 3000;       // for the refusal's exit-code byte
 
-#define DBG(...)                          \
-    do {                                  \
+#define DBG(...)                                 \
+    do {                                         \
         if (g_iLogLevel > 1) trace(__VA_ARGS__); \
     } while (0)
 
@@ -56,43 +54,13 @@ int set_props(int fd) {
     return 0;
 }
 
-bool set_blocking(int fd, bool blocking) {
-    int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0) return false;
-    fl = blocking ? (fl & ~O_NONBLOCK) : (fl | O_NONBLOCK);
-    return ::fcntl(fd, F_SETFL, fl) == 0;
-}
-
-bool send_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Waits for events on fd; ms < 0 waits without limit. >0 ready, 0 timeout.
-int wait_fd(int fd, short events, int ms, short* revents = nullptr) {
-    struct pollfd p {fd, events, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
-    if (revents) *revents = p.revents;
-    return r;
-}
-
 ssize_t recv_retry(int fd, void* buf, size_t n, int flags) {
-    ssize_t r;
-    do {
-        r = ::recv(fd, buf, n, flags);
-    } while (r < 0 && errno == EINTR);
-    return r;
+    return posix::retry_eintr([&] { return ::recv(fd, buf, n, flags); });
+}
+
+bool send_text(int fd, const std::string& text) {
+    // The wire carries each field with its terminating NUL.
+    return posix::send_all(fd, std::string_view(text.c_str(), text.size() + 1));
 }
 
 // Waits for the urgent byte after a refusal; -1 when none comes.
@@ -101,7 +69,7 @@ int read_urgent(int fd) {
         unsigned char b;
         if (recv_retry(fd, &b, 1, MSG_OOB) == 1) return b;
         short rev = 0;
-        int r = wait_fd(fd, POLLPRI | POLLRDHUP, 50, &rev);
+        int r = posix::wait_fd(fd, POLLPRI | POLLRDHUP, posix::Deadline::after_ms(50), &rev);
         if (r > 0 && !(rev & POLLPRI) && (rev & (POLLRDHUP | POLLHUP | POLLERR))) {
             // The urgent byte travels before the close: a last try, then give up.
             if (recv_retry(fd, &b, 1, MSG_OOB) == 1) return b;
@@ -112,7 +80,8 @@ int read_urgent(int fd) {
 }
 
 bool lookup(const std::string& host, struct in_addr& addr, std::string& official) {
-    struct hostent he {}, *res = nullptr;
+    struct hostent he {
+    }, *res = nullptr;
     std::vector<char> buf(8192);
     int herr = 0;
     for (;;) {
@@ -162,15 +131,22 @@ std::string sm_ctrl_geterror() {
     return g_szErrorMsg;
 }
 
-int sm_sockerror() { return errno; }
-int sm_hsockerror() { return g_iHostErrno; }
+int sm_sockerror() {
+    return errno;
+}
+int sm_hsockerror() {
+    return g_iHostErrno;
+}
 
-int Set1stSocketProperties(int hSocket) { return set_props(hSocket); }
-int Set2ndSocketProperties(int hSocket) { return set_props(hSocket); }
+int Set1stSocketProperties(int hSocket) {
+    return set_props(hSocket);
+}
+int Set2ndSocketProperties(int hSocket) {
+    return set_props(hSocket);
+}
 
 int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2ndPortEnd,
-            const std::string& cpUser, const std::string& cpCMD, int* hpSD1, int* hpSD2,
-            int iTimeout) {
+            const std::string& cpUser, const std::string& cpCMD, int* hpSD1, int* hpSD2, int iTimeout) {
     if (hpSD1) *hpSD1 = -1;
     std::string host = cut(cpRemoteHost, kCtrlHostWidth - 1);
 
@@ -185,8 +161,7 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
             int herr = sm_hsockerror();
             if (::inet_pton(AF_INET, host.c_str(), &addr) != 1) {
                 sm_processerror(syserrtxt(static_cast<unsigned long>(herr), kErrHsocket,
-                                          "gethostbyname() call failed for host: [%s]",
-                                          host.c_str()));
+                                          "gethostbyname() call failed for host: [%s]", host.c_str()));
                 return kCtrlFailure;
             }
         } else {
@@ -210,60 +185,31 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(iMainPort));
     sa.sin_addr = addr;
-    int cerr = 0;
-    if (iTimeout < 1) {
-        int rc = ::connect(sd1, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
-        cerr = rc < 0 ? errno : 0;
-        if (cerr == EINTR) {
-            // The attempt goes on in the background: wait for its outcome.
-            wait_fd(sd1, POLLOUT, -1);
-            socklen_t el = sizeof cerr;
-            if (::getsockopt(sd1, SOL_SOCKET, SO_ERROR, &cerr, &el) < 0) cerr = errno;
-            rc = cerr ? -1 : 0;
-        }
-        DBG("sm_ctrl: connect() returned %d with errno %d", rc, cerr);
-    } else {
+    // Without a timeout the attempt waits as long as the system lets it.
+    if (iTimeout >= 1)
         DBG("sm_ctrl: try connect() with non-blocking socket bcs. timeout set to %d", iTimeout);
-        if (!set_blocking(sd1, false))
-            return fail(sd1, -1, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                           "fcntl() call failed."));
-        bool done = false;
-        for (int i = 0; i < iTimeout * kConnectTriesPerSecond; ++i) {
-            DBG("sm_ctrl: call connect()...");
-            int rc = ::connect(sd1, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
-            int e = rc < 0 ? errno : 0;
-            DBG("sm_ctrl: connect() returned %d with errno %d", rc, e);
-            if (rc == 0 || e == EISCONN) {
-                done = true;
-                cerr = 0;
-                break;
-            }
-            if (e == EINPROGRESS || e == EALREADY || e == EINTR) {
-                wait_msec(kConnectPauseMs);
-                continue;
-            }
-            done = true;
-            cerr = e;
-            break;
-        }
-        if (!done) {
-            return fail(sd1, -1, syserrtxt(ETIMEDOUT, kErrSocket, "connect() call failed for host: [%s].",
-                                           host.c_str()));
-        }
-        set_blocking(sd1, true);
-    }
+    const posix::Deadline connect_by =
+        iTimeout < 1 ? posix::Deadline::never() : posix::Deadline::after_ms(iTimeout * 1000LL);
+    const bool connected =
+        posix::connect_until(sd1, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa, connect_by);
+    const int cerr = connected ? 0 : errno;
+    DBG("sm_ctrl: connect() returned %d with errno %d", connected ? 0 : -1, cerr);
     if (cerr != 0)
-        return fail(sd1, -1, syserrtxt(static_cast<unsigned long>(cerr), kErrSocket,
-                                       "connect() call failed for host: [%s].", host.c_str()));
+        return fail(sd1, -1,
+                    syserrtxt(static_cast<unsigned long>(cerr), kErrSocket,
+                              "connect() call failed for host: [%s].", host.c_str()));
 
     // 5: the listener for the daemon's second connection.
     int lsd = -1;
     if (hpSD2) {
         *hpSD2 = -1;
-        lsd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Non-blocking: a caller that vanishes between poll and accept must
+        // not hang the accept.
+        lsd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (lsd < 0)
-            return fail(sd1, -1, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                           "socket() call failed for listener socket."));
+            return fail(sd1, -1,
+                        syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
+                                  "socket() call failed for listener socket."));
         struct sockaddr_in la {};
         la.sin_family = AF_INET;
         la.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -285,30 +231,33 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
             if (::listen(lsd, 1) < 0) return fail(sd1, lsd, "listen() call failed.");
             socklen_t len = sizeof la;
             if (::getsockname(lsd, reinterpret_cast<struct sockaddr*>(&la), &len) < 0)
-                return fail(sd1, lsd, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                                "getsockname() call failed."));
+                return fail(
+                    sd1, lsd,
+                    syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "getsockname() call failed."));
             std::string p = sformat("%d", ntohs(la.sin_port));
             DBG("sm_ctrl: send() portnumber %s", p.c_str());
-            if (!send_all(sd1, p.c_str(), p.size() + 1))
-                return fail(sd1, lsd, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                                "send() call failed."));
+            if (!send_text(sd1, p))
+                return fail(sd1, lsd,
+                            syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
             *hpSD2 = 0;  // offered; becomes the socket after accept
         }
     }
     // 6: no second connection offered.
     if (lsd < 0) {
-        if (!send_all(sd1, "", 1))
-            return fail(sd1, -1, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                           "send() call failed."));
+        if (!send_text(sd1, ""))
+            return fail(sd1, -1,
+                        syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
     }
 
     // 7: user and command.
     DBG("sm_ctrl: send() user %s", cpUser.c_str());
-    if (!send_all(sd1, cpUser.c_str(), cpUser.size() + 1))
-        return fail(sd1, lsd, syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
+    if (!send_text(sd1, cpUser))
+        return fail(sd1, lsd,
+                    syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
     DBG("sm_ctrl: send() cmd %s", cpCMD.c_str());
-    if (!send_all(sd1, cpCMD.c_str(), cpCMD.size() + 1))
-        return fail(sd1, lsd, syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
+    if (!send_text(sd1, cpCMD))
+        return fail(sd1, lsd,
+                    syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "send() call failed."));
 
     // 8: the answer byte.
     unsigned char answer = 0;
@@ -328,7 +277,7 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
         std::string text = kCtrlReplyPrefix;
         for (size_t i = 0; i < kReplyDrainMax; ++i) {
             char c;
-            if (wait_fd(sd1, POLLIN, kUrgentWaitMs) <= 0) break;
+            if (posix::wait_fd(sd1, POLLIN, posix::Deadline::after_ms(kUrgentWaitMs)) <= 0) break;
             if (recv_retry(sd1, &c, 1, 0) != 1 || c == '\n') break;
             if (text.size() < kCtrlErrorWidth - 1) text.push_back(c);
         }
@@ -343,27 +292,23 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
         struct sockaddr_in peer1 {};
         socklen_t l1 = sizeof peer1;
         ::getpeername(sd1, reinterpret_cast<struct sockaddr*>(&peer1), &l1);
-        int wait_s = iTimeout >= 1 ? iTimeout : kCtrlDefaultAcceptWait;
-        long deadline_ms = static_cast<long>(wait_s) * 1000;
-        int sd2 = -1;
-        while (sd2 < 0) {
-            int r = wait_fd(lsd, POLLIN, static_cast<int>(deadline_ms));
-            if (r == 0) return fail(sd1, lsd, "Connection timeout. accept() call failed.");
-            struct sockaddr_in pa {};
-            socklen_t pl = sizeof pa;
-            int s = r < 0 ? -1 : ::accept4(lsd, reinterpret_cast<struct sockaddr*>(&pa), &pl, SOCK_CLOEXEC);
-            if (s < 0) {
-                if (errno == EINTR || errno == ECONNABORTED) continue;
-                return fail(sd1, lsd, syserrtxt(static_cast<unsigned long>(errno), kErrSocket,
-                                                "accept() call failed."));
-            }
-            if (pa.sin_addr.s_addr != peer1.sin_addr.s_addr) {
-                DBG("sm_ctrl: second connection from a foreign address refused");
-                ::close(s);
-                continue;
-            }
-            sd2 = s;
+        const int wait_s = iTimeout >= 1 ? iTimeout : kCtrlDefaultAcceptWait;
+        // One deadline for the whole wait: callers from elsewhere are turned
+        // away without giving the daemon more time.
+        auto from_daemon = [&](const struct sockaddr_storage& peer, socklen_t) {
+            const auto& pa = reinterpret_cast<const struct sockaddr_in&>(peer);
+            if (pa.sin_family == AF_INET && pa.sin_addr.s_addr == peer1.sin_addr.s_addr) return true;
+            DBG("sm_ctrl: second connection from a foreign address refused");
+            return false;
+        };
+        posix::UniqueFd accepted =
+            posix::accept_until(lsd, posix::Deadline::after_ms(wait_s * 1000LL), from_daemon);
+        if (!accepted) {
+            if (errno == ETIMEDOUT) return fail(sd1, lsd, "Connection timeout. accept() call failed.");
+            return fail(sd1, lsd,
+                        syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "accept() call failed."));
         }
+        const int sd2 = accepted.release();
         if (Set2ndSocketProperties(sd2) != 0) {
             ::close(sd2);
             return fail(sd1, lsd, "Setting socket options failed.");

@@ -104,6 +104,43 @@ void close_stream(FILE*& f, str_log& log) {
     f = nullptr;
 }
 
+// One read from a daemon socket into its stream (socket 1: standard output,
+// socket 2: standard error). Sets data when bytes came, closed (and
+// closed_now) at the end or when the connection broke.
+void take_piece(int sock, bool first, std::span<char> buf, str_log& strLog, bool& data, bool& closed,
+                bool& closed_now) {
+    const char* nth = first ? "1st" : "2nd";
+    ssize_t n;
+    do {
+        n = ::recv(sock, buf.data(), buf.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    SM_TRACE(strLog, 0, "write_output: %s SOCKET activity. Bytes received:%s%d", nth, first ? " " : "",
+             static_cast<int>(n));
+    if (n > 0) {
+        data = true;
+        FILE* to = first ? fd_stdout : fd_stderr;
+        write_stream(to, buf.data(), static_cast<size_t>(n));
+        std::string verify;
+        if (first) {
+            if (fd_stdout) std::fflush(fd_stdout);
+        } else if (g_checkVerify && glbv_get("gv_log_verify", verify)) {
+            std::fflush(fd_stderr);
+            posix::write_all(STDOUT_FILENO, std::string_view(buf.data(), static_cast<size_t>(n)));
+        }
+        return;
+    }
+    if (n == 0) {
+        SM_TRACE(strLog, 0, "write_output: %s SOCKET closed by remote side.", nth);
+    } else {
+        SM_TRACE(strLog, 0, "write_output: %s SOCKET error: [%s]", nth,
+                 syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
+        if (errno == EAGAIN) return;  // nothing there after all
+    }
+    // A closed or broken connection delivers nothing more.
+    closed = true;
+    closed_now = true;
+}
+
 }  // namespace
 
 void ctrlc_set_main_log(str_log* log) { g_mainLog = log; }
@@ -218,57 +255,11 @@ void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTi
                      posix::errtext(err).c_str());
         }
         bool data = false, closed_now = false;
-        if (!closed2 && rc > 0 && FD_ISSET(hSocket2, &rd)) {
-            ssize_t n;
-            do {
-                n = ::recv(hSocket2, buf.data(), buf.size(), 0);
-            } while (n < 0 && errno == EINTR);
-            SM_TRACE(strLog, 0, "write_output: 2nd SOCKET activity. Bytes received:%d", static_cast<int>(n));
-            if (n > 0) {
-                data = true;
-                write_stream(fd_stderr, buf.data(), static_cast<size_t>(n));
-                std::string verify;
-                if (g_checkVerify && glbv_get("gv_log_verify", verify)) {
-                    std::fflush(fd_stderr);
-                    posix::write_all(STDOUT_FILENO, std::string_view(buf.data(), static_cast<size_t>(n)));
-                }
-            } else if (n == 0) {
-                SM_TRACE(strLog, 0, "write_output: 2nd SOCKET closed by remote side.");
-                closed2 = true;
-                closed_now = true;
-            } else {
-                SM_TRACE(strLog, 0, "write_output: 2nd SOCKET error: [%s]",
-                         syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
-                // A broken connection delivers nothing more.
-                if (errno != EAGAIN) {
-                    closed2 = true;
-                    closed_now = true;
-                }
-            }
-        }
-        if (!closed1 && rc > 0 && FD_ISSET(hSocket1, &rd)) {
-            ssize_t n;
-            do {
-                n = ::recv(hSocket1, buf.data(), buf.size(), 0);
-            } while (n < 0 && errno == EINTR);
-            SM_TRACE(strLog, 0, "write_output: 1st SOCKET activity. Bytes received: %d", static_cast<int>(n));
-            if (n > 0) {
-                data = true;
-                write_stream(fd_stdout, buf.data(), static_cast<size_t>(n));
-                if (fd_stdout) std::fflush(fd_stdout);
-            } else if (n == 0) {
-                SM_TRACE(strLog, 0, "write_output: 1st SOCKET closed by remote side.");
-                closed1 = true;
-                closed_now = true;
-            } else {
-                SM_TRACE(strLog, 0, "write_output: 1st SOCKET error: [%s]",
-                         syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
-                if (errno != EAGAIN) {
-                    closed1 = true;
-                    closed_now = true;
-                }
-            }
-        }
+        // Standard error before standard output, as always.
+        if (!closed2 && rc > 0 && FD_ISSET(hSocket2, &rd))
+            take_piece(hSocket2, false, buf, strLog, data, closed2, closed_now);
+        if (!closed1 && rc > 0 && FD_ISSET(hSocket1, &rd))
+            take_piece(hSocket1, true, buf, strLog, data, closed1, closed_now);
         if (data) {
             silent = 0;
         } else if (!closed_now) {

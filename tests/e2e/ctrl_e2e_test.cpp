@@ -78,7 +78,9 @@ struct Sockets {
 std::string read_until_close(int s, int ms = 5000) {
     std::string got;
     char buf[4096];
-    struct pollfd p {s, POLLIN, 0};
+    struct pollfd p {
+        s, POLLIN, 0
+    };
     for (ssize_t n = 1; n > 0 && ::poll(&p, 1, ms) > 0;)
         if ((n = ::recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
     return got;
@@ -148,6 +150,15 @@ TEST(CtrlE2E, CommandWordsOutputErrorAndExitCodes) {
         {"root", {"printf [%s] \"a b\" 'c d'  x\\ y z\"q r\"s"}, 0, "[a b][c d][][x\\ y][q r]", ""},
         {"root", {"printf", "[%s]", "a  b", "", "'q'"}, 0, "[a  b][]['q']", ""},
         {"root", {"echo", "$HOME;", "`id`", "|", "x"}, 0, "$HOME; `id` | x\n", ""},
+        // A word with the daemon's word separator in it would arrive as several.
+        {"root",
+         {"printf", "[%s]", "a\"b"},
+         2,
+         "",
+         "sm_ctrlc: a command word must not contain '\"': a\"b\n"
+         "usage: sm_ctrlc [-p port] [-s] [-o range] [-t timeout] -l user node command...\n"},
+        // Nothing the daemon inherited reaches a command (3: the listing's own).
+        {"nobody", {"ls", "/proc/self/fd"}, 0, "0\n1\n2\n3\n", ""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"-l", c.user, "127.0.0.1"};
@@ -225,18 +236,45 @@ TEST(CtrlE2E, SingleConnectionAndFixedSecondPortRange) {
     EXPECT_NE(d.log().find("second_port=" + std::to_string(base + 1)), npos);
 }
 
-TEST(CtrlE2E, IdleCommandIsEndedByTheTimeout) {
+// The idle timeout ends the whole command, also when its first process is
+// gone and a background child holds the output open.
+TEST(CtrlE2E, IdleTimeoutEndsEveryProcessOfTheCommand) {
     Sandbox sb;
     CtrldProcess d(sb, {{"idle_timeout", "1"}});
-    RunResult r;
-    long ms = ms_taken([&] {
-        r = d.client({"-t", "2", "-l", "root", "127.0.0.1", "sh", "-c", "echo begun; sleep 9873"});
-    });
-    EXPECT_EQ(r.rc, 128 + 9);
-    EXPECT_EQ(r.out, "begun\n");
-    EXPECT_LT(ms, 10000);
+    struct {
+        const char* script;
+        int rc;
+    } cases[] = {{"echo begun; sleep 9873", 128 + 9}, {"sleep 9873 & echo begun", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        RunResult r;
+        long ms = ms_taken([&] {
+            r = d.client({"-t", "2", "-l", "root", "127.0.0.1", "sh", "-c", c.script});
+        });
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(r.out, "begun\n");
+        EXPECT_LT(ms, 6000);
+        EXPECT_TRUE(eventually([] { return !running("sleep 9873"); }, 2000));
+    }
     EXPECT_NE(d.log().find("idle timeout"), npos);
-    EXPECT_TRUE(eventually([] { return !running("sleep 9873"); }));
+}
+
+// SIGTERM ends the daemon promptly with every session and every process of
+// their commands.
+TEST(CtrlE2E, StopEndsEverySessionAndCommand) {
+    Sandbox sb;
+    CtrldProcess d(sb);
+    std::vector<std::thread> callers;
+    for (const char* script : {"sleep 9874", "sleep 9874 & echo begun"})
+        callers.emplace_back([&d, script] { d.client({"-l", "root", "127.0.0.1", "sh", "-c", script}); });
+    bool both_run = eventually([] {
+        return testsupport::run({"/usr/bin/pgrep", "-c", "-f", "^sleep 9874"}).out == "2\n";
+    });
+    long ms = ms_taken([&] { d.stop(); });
+    for (auto& t : callers) t.join();
+    EXPECT_TRUE(both_run);
+    EXPECT_LT(ms, 2000);
+    EXPECT_TRUE(eventually([] { return !running("sleep 9874"); }, 1000));
 }
 
 // How long a quick session takes while another one runs.
@@ -295,7 +333,8 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
         {std::string("\0ro", 3), ""},
         {std::string("\0", 1) + std::string(100000, 'u'), "bad request: user field too long\n"},
         {std::string("\0root\0", 6) + std::string(5000, 'c'), "bad request: command field too long\n"},
-        {std::string("\0root", 5), "request timeout\n"},  // never finished
+        {request("", "root", ""), "bad request: empty command\n"},
+        {std::string("\0root", 5), "bad request: request timeout\n"},  // never finished
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.empty() ? "truncated" : c.reply);
@@ -311,26 +350,63 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
         expect_healthy(d);
     }
     EXPECT_NE(d.log().find("reason=truncated request"), npos);
+
+    // A second port nobody listens on: the session ends, the log says why.
+    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
+    ::close(gone);
+    int s = connect_to(d.port());
+    send_raw(s, request(std::to_string(gone_port), "root", "true"));
+    read_until_close(s);
+    ::close(s);
+    EXPECT_TRUE(eventually([&] { return d.log().find("failed: Connection refused") != npos; })) << d.log();
+    expect_healthy(d);
 }
 
 TEST(CtrlE2E, VanishingCallerGetsItsCommandKilled) {
     Sandbox sb;
     CtrldProcess d(sb);
-    // Gone while the command waits, and gone in the middle of input the command reads.
-    for (std::string cmd : {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871"}) {
+    // Gone while the command waits, in the middle of input the command reads,
+    // and after the command's first process ended leaving a child behind.
+    for (std::string cmd :
+         {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871", "sh\"-c\"sleep 9871 & echo x"}) {
         SCOPED_TRACE(cmd);
         int s = connect_to(d.port());
         send_raw(s, request("", "root", cmd));
         char answer = 1;
         ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
         EXPECT_EQ(answer, 0);
-        if (cmd[0] == 's' && cmd[1] == 'h') send_raw(s, std::string(200000, 'x'));
+        if (cmd.find("cat") != npos) send_raw(s, std::string(200000, 'x'));
         ASSERT_TRUE(eventually([] { return running("sleep 9871"); }));
         ::close(s);
-        EXPECT_TRUE(eventually([] { return !running("sleep 9871"); }));
+        EXPECT_TRUE(eventually([] { return !running("sleep 9871"); }, 2000));
         expect_healthy(d);
     }
     EXPECT_NE(d.log().find("caller vanished"), npos);
+}
+
+// Callers that connect and send nothing cannot take every session: those
+// outside the allowed hosts are refused at once, and those waiting for
+// their request are bounded per address and in total.
+TEST(CtrlE2E, IdleConnectionsDoNotBlockService) {
+    Sandbox sb;
+    CtrldProcess d(sb, {{"allow_hosts", "127.0.0.1/32 127.0.0.3/32"},
+                        {"max_sessions", "4"},
+                        {"max_pending", "2"},
+                        {"max_pending_per_host", "1"},
+                        {"request_timeout", "10"}});
+    Sockets idle;
+    for (int i = 0; i < 6; ++i) idle.fds.push_back(connect_to(d.port(), "127.0.0.2"));
+    for (int i = 0; i < 3; ++i) idle.fds.push_back(connect_to(d.port(), "127.0.0.3"));
+    // Refused without a request: a stranger, and a host over its share.
+    EXPECT_EQ(read_until_close(idle.fds[0], 2000), "\x01not allowed\n");
+    EXPECT_EQ(read_until_close(idle.fds[8], 2000),
+              "\x01"
+              "busy\n");
+    RunResult r;
+    long ms = ms_taken([&] { r = d.client({"-l", "root", "127.0.0.1", "echo", "served"}); });
+    EXPECT_EQ(r.out, "served\n");
+    EXPECT_LT(ms, 2000);
+    EXPECT_NE(d.log().find("refused caller=127.0.0.2:"), npos);
 }
 
 // The library call of the agent: input from a file, the streams appended to
@@ -342,8 +418,8 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     auto f = [&](const char* name) { return sb.path("rw/tmp/") + name; };
     auto call = [&](int port, const std::string& in, const char* out, const char* err) {
         const char* cmd = "sh -c 'tr a-z A-Z; echo e >&2; exit 3'";
-        return ctrlc_lib_call(std::to_string(port), "127.0.0.1", "root", cmd, in, out ? f(out).c_str() : nullptr,
-                              err ? f(err).c_str() : nullptr, 5);
+        return ctrlc_lib_call(std::to_string(port), "127.0.0.1", "root", cmd, in,
+                              out ? f(out).c_str() : nullptr, err ? f(err).c_str() : nullptr, 5);
     };
     testsupport::write_file(f("in"), "input line\n");
     testsupport::write_file(f("out1"), "old\n");
@@ -397,7 +473,9 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
                        std::vector<std::string> opts) {
     int ls = bound("127.0.0.1", 0, 4);
     std::thread peer([&] {
-        struct pollfd p {ls, POLLIN, 0};
+        struct pollfd p {
+            ls, POLLIN, 0
+        };
         if (::poll(&p, 1, 10000) <= 0) return;
         int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         char ch;

@@ -97,6 +97,8 @@ class CtrldProcess {
         opt.env = std::vector<std::string>{"ZARVO_INI=" + sb_.root_file()};
         for (char** e = environ; *e; ++e)
             if (std::string(*e).rfind("ZARVO_INI=", 0) != 0) opt.env->push_back(*e);
+        // A descriptor left open by whoever starts the daemon: no command may see it.
+        posix::UniqueFd inherited(::open(argv[0].c_str(), O_RDONLY));
         daemon_ = exec::Child::spawn(argv, opt);
         if (!daemon_.started())
             throw std::runtime_error("ctrld did not start: " + posix::errtext(daemon_.error()));

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "ini/ini.hpp"
@@ -42,6 +43,10 @@ std::vector<std::string> split_list(const std::string& text) {
     }
     if (!cur.empty()) out.push_back(cur);
     return out;
+}
+
+int ctrld_pending_limit(const CtrldConfig& cfg) {
+    return std::max(1, std::min(cfg.max_pending, cfg.max_sessions - 1));
 }
 
 bool parse_allow_net(const std::string& text, AllowNet& out) {
@@ -102,6 +107,8 @@ bool load_ctrld_config(const std::string& file, CtrldConfig& cfg, std::string& m
             int* target;
             int lo, hi;
         } ints[] = {{"max_sessions", &cfg.max_sessions, 1, 10000},
+                    {"max_pending", &cfg.max_pending, 1, 10000},
+                    {"max_pending_per_host", &cfg.max_pending_per_host, 1, 10000},
                     {"idle_timeout", &cfg.idle_timeout, 0, 86400 * 7},
                     {"request_timeout", &cfg.request_timeout, 1, 3600},
                     {"connect_timeout", &cfg.connect_timeout, 1, 3600}};

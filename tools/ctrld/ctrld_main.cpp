@@ -7,11 +7,13 @@
 // system choose the port. Every listening address is announced on standard
 // output as "ctrld: listening on ADDRESS:PORT".
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,7 +46,27 @@ void on_signal(int sig) {
     errno = saved;
 }
 
-void on_session_term(int) { g_ctrldStop = 1; }
+// Descriptors inherited from whoever started us would reach every command,
+// also those run as other users.
+void close_inherited() {
+    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+    std::vector<int> open;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (struct dirent* e = ::readdir(d)) {
+            int fd = std::atoi(e->d_name);
+            if (fd > 2 && fd != ::dirfd(d)) open.push_back(fd);
+        }
+        ::closedir(d);
+    }
+    for (int fd : open) ::close(fd);
+}
+
+// A session process and, until its request is read, the pipe end that
+// its close makes readable.
+struct Session {
+    in_addr_t addr = 0;
+    posix::UniqueFd pending;
+};
 
 void usage() {
     std::fputs("usage: ctrld [-f] [-c CONFIG] [-p PORT] [-l ADDRESS]...\n", stderr);
@@ -59,28 +81,21 @@ void install(int sig, void (*fn)(int)) {
     ::sigaction(sig, &sa, nullptr);
 }
 
-int open_listener(const std::string& addr, int port, int& bound_port, std::string& msg) {
+// A listener on an IPv4 address (callers are checked as IPv4 addresses).
+posix::UniqueFd open_listener(const std::string& addr, int port, int& bound_port, std::string& msg) {
     struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
         msg = "bad listen address " + addr;
-        return -1;
+        return {};
     }
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) {
-        msg = "socket: " + posix::errtext(errno);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0 || ::listen(s, 128) < 0) {
-        msg = sformat("cannot listen on %s:%d: %s", addr.c_str(), port, posix::errtext(errno).c_str());
-        ::close(s);
-        return -1;
+    std::string err;
+    posix::UniqueFd s = posix::tcp_listen(addr, port, 128, err);
+    if (!s) {
+        msg = "cannot listen: " + err;
+        return {};
     }
     socklen_t l = sizeof sa;
-    ::getsockname(s, reinterpret_cast<struct sockaddr*>(&sa), &l);
+    ::getsockname(s.get(), reinterpret_cast<struct sockaddr*>(&sa), &l);
     bound_port = ntohs(sa.sin_port);
     return s;
 }
@@ -113,6 +128,7 @@ void daemonize(const std::string& pid_file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    close_inherited();
     bool foreground = false;
     std::string config_file;
     int port_override = -1;
@@ -154,15 +170,17 @@ int main(int argc, char** argv) {
         std::perror("ctrld: pipe");
         return 1;
     }
+    std::vector<posix::UniqueFd> listener_fds;
     std::vector<int> listeners;
     for (const std::string& a : cfg.listen) {
         int bound = 0;
-        int s = open_listener(a, cfg.port, bound, msg);
-        if (s < 0) {
+        posix::UniqueFd s = open_listener(a, cfg.port, bound, msg);
+        if (!s) {
             std::fprintf(stderr, "ctrld: %s\n", msg.c_str());
             return 1;
         }
-        listeners.push_back(s);
+        listeners.push_back(s.get());
+        listener_fds.push_back(std::move(s));
         std::printf("ctrld: listening on %s:%d\n", a.c_str(), bound);
         ctrld_log(log, "listening on %s:%d", a.c_str(), bound);
     }
@@ -172,7 +190,16 @@ int main(int argc, char** argv) {
     install(SIGINT, on_signal);
     install(SIGCHLD, on_signal);
 
-    std::set<pid_t> sessions;
+    std::map<pid_t, Session> sessions;
+    auto pending_from = [&](in_addr_t addr) {
+        int all = 0, from = 0;
+        for (auto& [pid, ses] : sessions)
+            if (ses.pending) {
+                ++all;
+                from += ses.addr == addr;
+            }
+        return std::pair{all, from};
+    };
     while (!g_terminate) {
         // Reap finished sessions.
         for (;;) {
@@ -184,10 +211,15 @@ int main(int argc, char** argv) {
         std::vector<struct pollfd> pf;
         pf.push_back({g_wake[0], POLLIN, 0});
         // At the limit, callers wait in the backlog until a session ends.
+        const size_t first_listener = pf.size();
         if (static_cast<int>(sessions.size()) < cfg.max_sessions)
             for (int s : listeners) pf.push_back({s, POLLIN, 0});
-        int r = ::poll(pf.data(), pf.size(), -1);
-        if (r < 0 && errno != EINTR) {
+        const size_t first_pending = pf.size();
+        for (auto& [pid, ses] : sessions)
+            if (ses.pending) pf.push_back({ses.pending.get(), POLLIN, 0});
+        // Without end: a signal or a session's change wakes it.
+        int r = posix::poll_until(pf.data(), pf.size(), posix::Deadline::never());
+        if (r < 0) {
             ctrld_log(log, "poll failed: %s", posix::errtext(errno).c_str());
             break;
         }
@@ -197,39 +229,59 @@ int main(int argc, char** argv) {
             while (::read(g_wake[0], sink, sizeof sink) > 0) {
             }
         }
-        for (size_t i = 1; i < pf.size(); ++i) {
+        for (size_t i = first_pending; i < pf.size(); ++i) {
+            if (!pf[i].revents) continue;
+            for (auto& [pid, ses] : sessions)
+                if (ses.pending.get() == pf[i].fd) ses.pending.reset();
+        }
+        for (size_t i = first_listener; i < first_pending; ++i) {
             if (!(pf[i].revents & POLLIN)) continue;
-            int c = ::accept4(pf[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            struct sockaddr_in peer {};
+            socklen_t pl = sizeof peer;
+            int c = posix::retry_eintr([&] {
+                return ::accept4(pf[i].fd, reinterpret_cast<struct sockaddr*>(&peer), &pl, SOCK_CLOEXEC);
+            });
             if (c < 0) continue;
+            // Checked before a process exists for the caller.
+            auto [pending, from] = pending_from(peer.sin_addr.s_addr);
+            if (auto no = ctrld_admit(cfg, peer.sin_addr.s_addr, pending, from)) {
+                ctrld_log(log, "refused caller=%s reason=%s", ctrld_caller_text(peer).c_str(),
+                          no->reason.c_str());
+                ctrld_refuse_now(c, *no);
+                continue;
+            }
+            int rp[2];
+            if (::pipe2(rp, O_CLOEXEC) < 0) {
+                ctrld_log(log, "pipe failed: %s", posix::errtext(errno).c_str());
+                ::close(c);
+                continue;
+            }
             pid_t p = ::fork();
             if (p == 0) {
                 for (int s : listeners) ::close(s);
                 ::close(g_wake[0]);
                 ::close(g_wake[1]);
+                ::close(rp[0]);
+                for (auto& [pid, ses] : sessions) ses.pending.reset();
                 ::signal(SIGCHLD, SIG_DFL);
-                install(SIGINT, on_session_term);
-                install(SIGTERM, on_session_term);
-                // poll must see SIGTERM, so no restart for it.
-                struct sigaction sa {};
-                sa.sa_handler = on_session_term;
-                sigemptyset(&sa.sa_mask);
-                ::sigaction(SIGTERM, &sa, nullptr);
-                ctrld_serve_session(c, cfg, log);
+                ctrld_session_signals();
+                ctrld_serve_session(c, cfg, log, posix::UniqueFd(rp[1]));
                 std::_Exit(0);
             }
+            ::close(rp[1]);
+            ::close(c);
             if (p < 0) {
                 ctrld_log(log, "fork failed: %s", posix::errtext(errno).c_str());
-                ::close(c);
+                ::close(rp[0]);
                 continue;
             }
-            ::close(c);
-            sessions.insert(p);
+            sessions[p] = Session{peer.sin_addr.s_addr, posix::UniqueFd(rp[0])};
             if (static_cast<int>(sessions.size()) >= cfg.max_sessions) break;
         }
     }
     ctrld_log(log, "stopping, %zu session(s) open", sessions.size());
-    for (int s : listeners) ::close(s);
-    for (pid_t p : sessions) ::kill(p, SIGTERM);
+    listener_fds.clear();
+    for (auto& [p, ses] : sessions) ::kill(p, SIGTERM);
     for (int i = 0; i < 50 && !sessions.empty(); ++i) {
         pid_t p = ::waitpid(-1, nullptr, WNOHANG);
         if (p > 0) {
@@ -238,8 +290,8 @@ int main(int argc, char** argv) {
         }
         wait_msec(100);
     }
-    for (pid_t p : sessions) ::kill(p, SIGKILL);
-    while (::waitpid(-1, nullptr, 0) > 0) {
+    for (auto& [p, ses] : sessions) ::kill(p, SIGKILL);
+    while (posix::retry_eintr([] { return ::waitpid(-1, nullptr, 0); }) > 0) {
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 // standard output and error, and the exit status is the command's exit code
 // (above 128 when it could not start; 253 when the daemon was not reached).
 // A command given as one argument is split like a command line; several
-// arguments are taken as the words themselves.
+// arguments are taken as the words themselves (none may hold a double quote).
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,6 +62,15 @@ int main(int argc, char** argv) {
     if (user.empty() || argc - optind < 2) usage();
     std::string node = argv[optind++];
     std::vector<std::string> words(argv + optind, argv + argc);
+    // The daemon splits the command at double quotes: such a word would
+    // arrive as several.
+    if (words.size() > 1)
+        for (const std::string& w : words)
+            if (w.find(kWireWordSep) != std::string::npos) {
+                std::fprintf(stderr, "sm_ctrlc: a command word must not contain '%c': %s\n", kWireWordSep,
+                             w.c_str());
+                usage();
+            }
 
     // Within an installation: its port and its trace switch.
     std::string root, msg;
