@@ -158,10 +158,15 @@ struct CopyResult {
     bool write_failed = false;
     explicit operator bool() const { return err == 0; }
 };
-// Copies in to out until the end of in, by the road measured fastest for the
-// pair of descriptor kinds (kernel copy or a large buffer). Waits (poll) on
-// non-blocking ends; gives up with ETIMEDOUT when the deadline passes.
-CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never());
+// How copy_fd moves the bytes: the road measured fastest for the pair of
+// descriptor kinds, or (for measuring) a kernel copy where one exists
+// (sendfile from a file; splice from a pipe or socket into a file) or a
+// large user-space buffer.
+enum class CopyRoad { fastest, kernel, buffer };
+// Copies in to out until the end of in. Waits (poll) on non-blocking ends;
+// gives up with ETIMEDOUT when the deadline passes.
+CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never(),
+                   CopyRoad road = CopyRoad::fastest);
 
 // How replace_file treats the file's attributes.
 struct ReplaceOptions {
