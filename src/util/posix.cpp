@@ -96,9 +96,17 @@ namespace {
 
 // The one output loop behind write_all and send_all.
 template <class Op>
-bool put_all(int fd, std::string_view data, const Deadline& deadline, Op op) {
+bool put_all(int fd, std::string_view data, const Deadline& deadline, size_t* done, Op op) {
     const char* p = data.data();
     size_t left = data.size();
+    struct Report {
+        size_t* done;
+        const char*& p;
+        const char* start;
+        ~Report() {
+            if (done) *done = static_cast<size_t>(p - start);
+        }
+    } report{done, p, data.data()};
     while (left > 0) {
         const ssize_t n = op(p, left);
         if (n > 0) {
@@ -124,12 +132,12 @@ bool put_all(int fd, std::string_view data, const Deadline& deadline, Op op) {
 
 }  // namespace
 
-bool write_all(int fd, std::string_view data, const Deadline& deadline) {
-    return put_all(fd, data, deadline, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
+bool write_all(int fd, std::string_view data, const Deadline& deadline, size_t* done) {
+    return put_all(fd, data, deadline, done, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
 }
 
-bool send_all(int fd, std::string_view data, const Deadline& deadline) {
-    return put_all(fd, data, deadline,
+bool send_all(int fd, std::string_view data, const Deadline& deadline, size_t* done) {
+    return put_all(fd, data, deadline, done,
                    [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 

@@ -120,10 +120,13 @@ UniqueDir open_dir(const std::string& path);
 
 // Writes all of data: retries EINTR, finishes partial writes, and waits
 // (poll) while a non-blocking fd is full. false with errno on failure,
-// ETIMEDOUT when the deadline passed first.
-bool write_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+// ETIMEDOUT when the deadline passed first; *done (optional) receives the
+// bytes written either way.
+bool write_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never(),
+               size_t* done = nullptr);
 // write_all for sockets: send(2) with MSG_NOSIGNAL (EPIPE, never SIGPIPE).
-bool send_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+bool send_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never(),
+              size_t* done = nullptr);
 
 // One read(2): retries EINTR and waits (poll) while a non-blocking fd has
 // nothing. Bytes read, 0 at the end, -1 with errno (ETIMEDOUT at deadline).
