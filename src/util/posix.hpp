@@ -182,8 +182,8 @@ struct ReplaceOptions {
 using FileWriter = std::function<bool(int fd)>;
 // Replaces path atomically: writes a private temporary file in the same
 // directory (temp_name(), O_EXCL|O_NOFOLLOW), fsyncs, renames it over path.
-// A failure removes the temporary file and leaves path as it was: false with
-// errno and a text in err.
+// A symbolic link at path is replaced, not followed. A failure removes the
+// temporary file and leaves path as it was: false with errno and a text in err.
 bool replace_file(const std::string& path, std::string_view content, const ReplaceOptions& opt,
                   std::string& err);
 bool replace_file(const std::string& path, const FileWriter& writer, const ReplaceOptions& opt,

@@ -144,28 +144,31 @@ TEST(PosixIo, SignalsWithoutRestartNeitherFailNorStretchAWait) {
 }
 
 TEST(PosixIo, NonBlockingSourceWaitsWithoutSpinning) {
-    posix::Pipe p;
-    ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
     const std::string dir = temp_dir();
-    posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_TRUE(out);
-    std::thread writer([&] {
-        for (int i = 0; i < 3; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            posix::write_all(p.wr.get(), "chunk");
-        }
-        p.wr.reset();
-    });
-    const auto t0 = Clock::now();
-    const long cpu0 = thread_cpu_ms();
-    const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get());
-    const long cpu = thread_cpu_ms() - cpu0;
-    writer.join();
-    EXPECT_TRUE(r);
-    EXPECT_EQ(r.bytes, 15u);
-    EXPECT_GE(ms_since(t0), 400);
-    EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
-    EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
+    for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
+        SCOPED_TRACE(road == posix::CopyRoad::kernel ? "kernel" : "buffer");
+        posix::Pipe p;
+        ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
+        posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_TRUE(out);
+        std::thread writer([&] {
+            for (int i = 0; i < 3; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                posix::write_all(p.wr.get(), "chunk");
+            }
+            p.wr.reset();
+        });
+        const auto t0 = Clock::now();
+        const long cpu0 = thread_cpu_ms();
+        const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
+        const long cpu = thread_cpu_ms() - cpu0;
+        writer.join();
+        EXPECT_TRUE(r);
+        EXPECT_EQ(r.bytes, 15u);
+        EXPECT_GE(ms_since(t0), 400);
+        EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
+        EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
+    }
     // And a source that stays silent runs into the deadline.
     posix::Pipe q;
     ASSERT_TRUE(posix::make_pipe(q, O_CLOEXEC | O_NONBLOCK));
@@ -294,6 +297,15 @@ TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);  // the replaced file's mode, not new_mode
     EXPECT_EQ(file_content(path), "two");
+    if (::geteuid() == 0) {
+        // Root keeps another user's file that user's.
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(posix::replace_file(path, "two", opt, err)) << err;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+        EXPECT_EQ(st.st_mode & 07777, 0604u);
+    }
 
     // A writer that fails leaves the old content and no temporary file.
     auto failing = [](int fd) {
