@@ -97,37 +97,26 @@ namespace {
 // The one output loop behind write_all and send_all.
 template <class Op>
 bool put_all(int fd, std::string_view data, const Deadline& deadline, size_t* done, Op op) {
-    const char* p = data.data();
-    size_t left = data.size();
-    struct Report {
-        size_t* done;
-        const char*& p;
-        const char* start;
-        ~Report() {
-            if (done) *done = static_cast<size_t>(p - start);
-        }
-    } report{done, p, data.data()};
-    while (left > 0) {
-        const ssize_t n = op(p, left);
+    size_t off = 0;
+    bool ok = true;
+    while (ok && off < data.size()) {
+        const ssize_t n = op(data.data() + off, data.size() - off);
         if (n > 0) {
-            p += n;
-            left -= static_cast<size_t>(n);
+            off += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const int r = wait_fd(fd, POLLOUT, deadline);
-            if (r < 0) return false;
-            if (r == 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-            continue;
+            if (r > 0) continue;
+            if (r == 0) errno = ETIMEDOUT;
+        } else if (n == 0) {
+            errno = EIO;  // a write of nothing would loop for ever
         }
-        if (n == 0) errno = EIO;  // a write of nothing would loop for ever
-        return false;
+        ok = false;
     }
-    return true;
+    if (done) *done = off;
+    return ok;
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ bool unsupported(int err) {
 // Which side an error of a kernel step belongs to cannot be told from the
 // errno alone; space and quota errors and EPIPE only come from the writer.
 bool write_error(int err) {
-    return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EPIPE || err == EROFS || err == EIO;
+    return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EPIPE || err == EROFS;
 }
 
 // One kernel step until the end. step() returns what splice/sendfile return;
