@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -280,6 +282,36 @@ TEST(PosixCopy, EverySourceKindIntoAFileAndWriteErrorsNamed) {
     ::unlink(src.c_str());
     ::unlink(dst.c_str());
     ::rmdir(dir.c_str());
+}
+
+// A full file system (a 16 KiB tmpfs in a private mount namespace) fails the
+// writing side, whichever road copies.
+TEST(PosixCopy, FullFileSystemIsAWriteFailure) {
+    const std::string dir = temp_dir();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") != 0)
+            ::_exit(77);
+        int wrong = 0;
+        for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
+            posix::Pipe p;
+            posix::make_pipe(p);
+            posix::write_all(p.wr.get(), pattern(60000));  // fits the pipe
+            p.wr.reset();
+            posix::UniqueFd out = posix::open_fd(dir + "/f", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
+            wrong = wrong * 2 + !(r.err == ENOSPC && r.write_failed);
+        }
+        ::_exit(wrong);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ::rmdir(dir.c_str());
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 77) GTEST_SKIP() << "no private tmpfs here (needs root and mount namespaces)";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "2: kernel road, 1: buffer road misreported";
 }
 
 TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
