@@ -300,8 +300,7 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
             }
         }
     }
-    struct sigaction sa {
-    }, old{};
+    struct sigaction sa {}, old {};
     sa.sa_handler = on_sigurg;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;

@@ -50,12 +50,14 @@ CopyResult buffer_copy(int in, int out, const Deadline& deadline, CopyResult res
             res.err = errno;
             return res;
         }
-        if (!write_all(out, std::string_view(buf.get(), static_cast<size_t>(n)), deadline)) {
+        size_t done = 0;
+        const bool ok = write_all(out, std::string_view(buf.get(), static_cast<size_t>(n)), deadline, &done);
+        res.bytes += done;
+        if (!ok) {
             res.err = errno;
             res.write_failed = true;
             return res;
         }
-        res.bytes += static_cast<uint64_t>(n);
     }
 }
 
@@ -71,7 +73,7 @@ bool write_error(int err) {
 }
 
 // One kernel step until the end. step() returns what splice/sendfile return;
-// wait_fd/wait_ev say what an EAGAIN waits for.
+// wait_on/wait_ev say what an EAGAIN waits for.
 template <class Step>
 CopyResult kernel_loop(Step step, int wait_on, short wait_ev, const Deadline& deadline, CopyResult res,
                        bool* fallback) {
