@@ -151,6 +151,8 @@ using AcceptPredicate = std::function<bool(const struct sockaddr_storage& peer, 
 // Accepts the first connection that pred admits (all when pred is empty);
 // others are closed and the wait goes on to the SAME deadline. The accepted
 // socket is blocking and close-on-exec. Empty owner with errno (ETIMEDOUT).
+// listen_fd should be non-blocking (tcp_listen's is), so that a caller gone
+// between poll and accept cannot stall the wait.
 UniqueFd accept_until(int listen_fd, const Deadline& deadline, const AcceptPredicate& pred = {});
 
 // What copy_fd did: bytes moved; err is 0 or the errno of the failure, and
