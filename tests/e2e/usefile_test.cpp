@@ -75,6 +75,8 @@ TEST(Usefile, WriteOntoAFullDeviceRaisesTheFileSystemAlarm) {
                                       input(text[0] == '-' ? std::string(100000, 'z') : ""));
             EXPECT_EQ(status(r), "STATUS=ERROR MSG=write to /dev/full: " + full);
             EXPECT_NE(r.err.find("FILE_CLOSE error: " + full), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("SHUTDOWN zarvo2000 - problems with file system (" + full + ")"),
+                      std::string::npos);
             // Raised once, as for a failing close.
             EXPECT_EQ(read_file(sb.path("rw/standins.log")),
                       "sm_alarm FILE_SYSTEM " + full + "\nsm_os_startup STOP\n");
