@@ -1,16 +1,21 @@
 // Whole-process throughput of the usefile read and create jobs against cat,
-// and the peak resident size of each, over a 1 GiB file.
+// and the peak resident size of each, over a 1 GiB file; and both roads of
+// copy_fd (kernel copy, large buffer) for each kind of source into a file.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support/run.hpp"
+#include "util/posix.hpp"
 
 namespace {
 
@@ -18,6 +23,7 @@ constexpr unsigned long long kSize = 1ULL << 30;
 
 struct Figures {
     double total_seconds = 0;
+    double cpu_seconds = 0;
     int runs = 0;
     long max_rss_kb = 0;
     double mean() const { return total_seconds / runs; }
@@ -51,6 +57,7 @@ void measure(benchmark::State& state, const std::string& name, const std::vector
         state.SetIterationTime(r.seconds);
         Figures& f = gFigures[name];
         f.total_seconds += r.seconds;
+        f.cpu_seconds += r.cpu_seconds;
         ++f.runs;
         f.max_rss_kb = std::max(f.max_rss_kb, r.max_rss_kb);
         state.counters["peak_rss_kb"] = static_cast<double>(f.max_rss_kb);
@@ -73,6 +80,60 @@ void BM_UsefileCreate(benchmark::State& s) {
 void BM_CatCreate(benchmark::State& s) {
     measure(s, "cat_create", {"/bin/sh", "-c", "exec cat > '" + gOutput + "'"}, "", kSize, "/dev/null");
 }
+
+// copy_fd from a file, a pipe or a socket (fed by another thread, as a
+// producer process would) into a file, by the road given.
+constexpr unsigned long long kRoadSize = kSize;  // the file source is the whole input
+void BM_CopyRoad(benchmark::State& state) {
+    const int kind = static_cast<int>(state.range(0));
+    const auto road = static_cast<posix::CopyRoad>(state.range(1));
+    state.SetLabel(std::string(kind == 0   ? "file"
+                               : kind == 1 ? "pipe"
+                                           : "socket") +
+                   " into file, " + (road == posix::CopyRoad::kernel ? "kernel" : "buffer"));
+    const std::string chunk(1 << 20, 'r');
+    for (auto _ : state) {
+        state.PauseTiming();
+        ::unlink(gOutput.c_str());
+        ::sync();
+        posix::UniqueFd in, feed;
+        if (kind == 0) {
+            in = posix::open_fd(gInput, O_RDONLY);
+        } else {
+            int fds[2];
+            if (kind == 1 ? ::pipe2(fds, O_CLOEXEC)
+                          : ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds)) {
+                state.SkipWithError("pipe");
+                return;
+            }
+            in.reset(fds[0]);
+            feed.reset(fds[1]);
+        }
+        posix::UniqueFd out = posix::open_fd(gOutput, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        state.ResumeTiming();
+        const auto t0 = std::chrono::steady_clock::now();
+        std::thread feeder([&] {
+            for (unsigned long long done = 0; feed && done < kRoadSize; done += chunk.size())
+                if (!posix::write_all(feed.get(), chunk)) break;
+            feed.reset();
+        });
+        const posix::CopyResult r = posix::copy_fd(in.get(), out.get(), posix::Deadline::never(), road);
+        const bool closed = out.close_checked() == 0;
+        feeder.join();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        if (!r || !closed) {
+            state.SkipWithError(posix::errtext(r.err).c_str());
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRoadSize));
+}
+BENCHMARK(BM_CopyRoad)
+    ->ArgsProduct({{0, 1, 2},
+                   {static_cast<int>(posix::CopyRoad::kernel), static_cast<int>(posix::CopyRoad::buffer)}})
+    ->UseManualTime()
+    ->Iterations(4)
+    ->Unit(benchmark::kMillisecond);
 
 // Each side is measured over several whole runs; the ratio compares means
 // (the create runs write through the page cache and vary with writeback).
@@ -113,10 +174,13 @@ int main(int argc, char** argv) {
         const Figures& a = gFigures[ours];
         const Figures& b = gFigures[theirs];
         if (a.runs == 0 || b.runs == 0) return;
+        // On a busy machine the wall-clock ratio swings; the CPU ratio does not.
         std::printf(
-            "%-15s %7.0f MiB/s  peak %6.1f MiB | %-10s %7.0f MiB/s  peak %6.1f MiB | throughput ratio %.2f\n",
+            "%-15s %7.0f MiB/s  peak %6.1f MiB | %-10s %7.0f MiB/s  peak %6.1f MiB | throughput ratio %.2f"
+            " | CPU %.0f ms vs %.0f ms, ratio %.2f\n",
             ours, 1024 / a.mean(), a.max_rss_kb / 1024.0, theirs, 1024 / b.mean(), b.max_rss_kb / 1024.0,
-            b.mean() / a.mean());
+            b.mean() / a.mean(), a.cpu_seconds * 1000 / a.runs, b.cpu_seconds * 1000 / b.runs,
+            b.cpu_seconds / a.cpu_seconds * a.runs / b.runs);
     };
     ratio("usefile_read", "cat_read");
     ratio("usefile_create", "cat_create");

@@ -43,11 +43,9 @@ int lock_whole(int fd, bool wait) {
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
-    int rc;
-    do {
-        rc = ::fcntl(fd, wait ? F_SETLKW : F_SETLK, &fl);
-    } while (rc < 0 && errno == EINTR && wait);
-    return rc;
+    // Only the waiting lock is retried: a try that was interrupted failed.
+    if (!wait) return ::fcntl(fd, F_SETLK, &fl);
+    return posix::retry_eintr([&] { return ::fcntl(fd, F_SETLKW, &fl); });
 }
 
 bool held_elsewhere(int err) {
@@ -55,11 +53,7 @@ bool held_elsewhere(int err) {
 }
 
 int truncate_fd(int fd) {
-    int rc;
-    do {
-        rc = ::ftruncate(fd, 0);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return posix::retry_eintr([fd] { return ::ftruncate(fd, 0); });
 }
 
 // hSema uses 0 for "no lock": keep a real descriptor off 0.
@@ -120,10 +114,7 @@ int inquire(Ctx& c, std::string* holder = nullptr) {
     const int locked = lock_whole(fd.get(), false);
     const int err = errno;
     char rec[kSemaRecordMax + 1];
-    ssize_t n;
-    do {
-        n = ::pread(fd.get(), rec, kSemaRecordMax, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = posix::retry_eintr([&] { return ::pread(fd.get(), rec, kSemaRecordMax, 0); });
     std::string record = n > 0 ? std::string(rec, static_cast<size_t>(n)) : std::string();
     if (!record.empty()) s.szMsg = cut(record, kSemaMsgMax);
     if (holder) *holder = record;
@@ -193,10 +184,7 @@ int take(Ctx& c) {
 
     if (truncate_fd(fd.get()) < 0) report(c, SM_FATAL, "failed to truncate lock file");
     const std::string record = cut(sformat("%d %s", pid(), s.szCaller.c_str()), kSemaRecordMax);
-    ssize_t w;
-    do {
-        w = ::pwrite(fd.get(), record.data(), record.size(), 0);
-    } while (w < 0 && errno == EINTR);
+    const ssize_t w = posix::retry_eintr([&] { return ::pwrite(fd.get(), record.data(), record.size(), 0); });
     if (w != static_cast<ssize_t>(record.size())) report(c, SM_FATAL, "writing pid into lock file failed");
 
     // open_fd already sets close-on-exec; make sure it really is set.
@@ -215,8 +203,7 @@ int release(Ctx& c) {
     SCT_SEMA& s = *c.s;
     if (s.hSema != 0) {
         if (truncate_fd(s.hSema) < 0) report(c, SM_FATAL, "failed to truncate lock file");
-        int rc = ::close(s.hSema);
-        if (rc < 0 && errno != EINTR) {
+        if (posix::close_checked(s.hSema) < 0) {
             int err = errno;
             report(c, SM_ERROR, "couldn't close semaphore file");
             s.szMsg = posix::errtext(err);

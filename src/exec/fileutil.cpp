@@ -33,13 +33,9 @@ std::string expanded(const std::string& path) {
     return p;
 }
 
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
 // The one directory iteration of the process.
 struct DirIteration {
-    std::unique_ptr<DIR, DirCloser> dir;
+    posix::UniqueDir dir;
     std::string dirname, pattern;
 } gIter;
 
@@ -130,7 +126,7 @@ int i_GET_DIR(const std::string& cpFile, sm_dirent* pDE, str_log strLog) {
         gIter.dirname = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
         gIter.pattern = slash == std::string::npos ? path : path.substr(slash + 1);
         SM_TRACE(strLog, 1, "dir name: %s, file name: %s", gIter.dirname.c_str(), gIter.pattern.c_str());
-        gIter.dir.reset(::opendir(gIter.dirname.c_str()));
+        gIter.dir = posix::open_dir(gIter.dirname);
         if (!gIter.dir) {
             SM_TRACE(strLog, 0, "iGET_DIR: Error in opendir( %s ): %s", gIter.dirname.c_str(),
                      posix::errtext(errno).c_str());
@@ -141,8 +137,6 @@ int i_GET_DIR(const std::string& cpFile, sm_dirent* pDE, str_log strLog) {
         SM_TRACE(strLog, 1, "+++ iGET_DIR: find next file");
     }
     if (gIter.dir) {
-        // Close-on-exec for the directory descriptor too.
-        ::fcntl(::dirfd(gIter.dir.get()), F_SETFD, FD_CLOEXEC);
         for (;;) {
             errno = 0;
             struct dirent* e = ::readdir(gIter.dir.get());

@@ -1,14 +1,12 @@
 #include "frontend/usefile.hpp"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "config/glbv.hpp"
 #include "exec/fileutil.hpp"
@@ -24,62 +22,25 @@ JobResult result(int sts, std::string msg) {
     return {sts, cut(msg, kUsefileMsgMax)};
 }
 
-bool is_regular(int fd) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-}
-bool is_pipe(int fd) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
-// Kernel-side copy (sendfile from a regular file, splice from a pipe).
-// 1 when everything was copied, 0 when the kernel cannot do it for these
-// descriptors (the file offsets tell the caller where to go on), -1 with
-// errno on a real error.
-int kernel_copy(int in, int out) {
-    constexpr size_t kChunk = 1 << 20;
-    const bool from_file = is_regular(in);
-    if (!from_file && !is_pipe(in)) return 0;
-    for (;;) {
-        ssize_t n = from_file ? ::sendfile(out, in, nullptr, kChunk)
-                              : ::splice(in, nullptr, out, nullptr, kChunk, SPLICE_F_MOVE);
-        if (n > 0) continue;
-        if (n == 0) return 1;
-        if (errno == EINTR || errno == EAGAIN) continue;
-        if (errno == EINVAL || errno == ENOSYS || errno == EBADF) return 0;
-        return -1;
-    }
-}
-
-// Copies in to out until the end of in: in the kernel where it can, else
-// through buf. 0 on success, else the errno of the failed read or write.
-int pump(int in, int out, char* buf, size_t size) {
-    const int k = kernel_copy(in, out);
-    if (k == 1) return 0;
-    if (k < 0) return errno ? errno : EIO;
-    for (;;) {
-        ssize_t n = posix::read_some(in, buf, size);
-        if (n == 0) return 0;
-        if (n < 0) return errno ? errno : EIO;
-        if (!posix::write_all(out, std::string_view(buf, static_cast<size_t>(n)))) return errno ? errno : EIO;
-    }
-}
-
 // Writes -s plus a line feed, or standard input for "-", into an open
-// file, and closes it. 0 or the errno of the first failure; a failing
-// close is also reported through i_FILE_CLOSE.
+// file, and closes it. 0 or the errno of the first failure. A file that
+// cannot take its data (a full disk) is reported through i_FILE_CLOSE like a
+// failing close, once.
 int fill(posix::UniqueFd& fd, const std::string& text) {
     int err = 0;
+    bool write_failed = false;
     if (text == "-") {
-        auto buf = std::make_unique<char[]>(kUsefileBufSize);
-        err = pump(0, fd.get(), buf.get(), kUsefileBufSize);
+        const posix::CopyResult r = posix::copy_fd(STDIN_FILENO, fd.get());
+        err = r.err;
+        write_failed = r.write_failed;
     } else if (!posix::write_all(fd.get(), text + "\n")) {
         err = errno;
+        write_failed = true;
     }
+    if (write_failed) i_FILE_CLOSE(err);
     if (fd.close_checked() != 0) {
         const int cerr = errno;
-        i_FILE_CLOSE(cerr);
+        if (!write_failed) i_FILE_CLOSE(cerr);
         if (!err) err = cerr;
     }
     return err;
@@ -117,8 +78,7 @@ JobResult read_out(const std::string& file) {
     posix::UniqueFd fd = posix::open_fd(file, O_RDONLY);
     if (!fd) return result(2, sformat("read from %s: %s", file.c_str(), posix::errtext(errno).c_str()));
     std::fflush(stdout);  // nothing buffered may come after the content
-    auto buf = std::make_unique<char[]>(kUsefileBufSize);
-    int err = pump(fd.get(), 1, buf.get(), kUsefileBufSize);
+    const int err = posix::copy_fd(fd.get(), STDOUT_FILENO).err;
     if (fd.close_checked() != 0) i_FILE_CLOSE(errno);
     if (err) return result(2, sformat("read from %s: %s", file.c_str(), posix::errtext(err).c_str()));
     return result(0, sformat("read from %s successful", file.c_str()));

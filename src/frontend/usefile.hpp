@@ -4,7 +4,6 @@
 #include "frontend/dispatch.hpp"
 
 constexpr size_t kUsefileMsgMax = 255;
-constexpr size_t kUsefileBufSize = 65536;  // the one buffer file data passes through
 
 // Tests, creates, appends to, reads, searches, chmods or deletes the file
 // -n by mode -m (default 'e'); -s is the text ("-": standard input), the

@@ -1,7 +1,7 @@
 #include "remote/ctrlc_session.hpp"
 
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,24 +41,23 @@ volatile sig_atomic_t g_sigurgSeen = 0;
 volatile sig_atomic_t g_isExitSet = 0;
 volatile sig_atomic_t g_exitFromSd2 = 0;
 
-void on_sigurg(int signo) { signal_handler(signo); }
+void on_sigurg(int signo) {
+    signal_handler(signo);
+}
 
-// Sends one piece completely; failures retried as the pump's rule says.
-bool send_piece(int fd, const char* p, size_t n) {
+// Sends one piece completely. A failed send is retried where it stopped: the
+// first three failures at once, then after a pause of a second each; 31
+// failures in a row give up.
+bool send_piece(int fd, std::string_view piece) {
     int failures = 0;
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-            failures = 0;
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
+    for (;;) {
+        size_t sent = 0;
+        if (posix::send_all(fd, piece, posix::Deadline::never(), &sent)) return true;
+        piece.remove_prefix(sent);
+        if (sent > 0) failures = 0;
         if (++failures >= kCtrlcSendRetries) return false;
         if (failures > 3) wait_sec(1);
     }
-    return true;
 }
 
 // The exit code when the signal came too early to be seen (the daemon may
@@ -67,11 +66,7 @@ void take_late_exit_code() {
     if (g_isExitSet) return;
     int fd = g_hSocket2 > 0 ? g_hSocket2 : g_hSocket1;
     unsigned char b;
-    ssize_t n;
-    do {
-        n = ::recv(fd, &b, 1, MSG_OOB);
-    } while (n < 0 && errno == EINTR);
-    if (n == 1) {
+    if (posix::retry_eintr([&] { return ::recv(fd, &b, 1, MSG_OOB); }) == 1) {
         g_iEXITCODE = b;
         g_isExitSet = 1;
         g_exitFromSd2 = g_hSocket2 > 0;
@@ -84,8 +79,9 @@ void trace_handler_news(str_log& log) {
     g_sigurgSeen = 0;
     SM_TRACE(log, 0, "signal_handler: SIGURG received");
     if (g_isExitSet)
-        SM_TRACE(log, 0, g_exitFromSd2 ? "signal_handler: OOB signal received on Sd2:%d"
-                                       : "signal_handler: OOB signal received on Sd1:%d",
+        SM_TRACE(log, 0,
+                 g_exitFromSd2 ? "signal_handler: OOB signal received on Sd2:%d"
+                               : "signal_handler: OOB signal received on Sd1:%d",
                  static_cast<int>(g_iEXITCODE));
 }
 
@@ -104,48 +100,17 @@ void close_stream(FILE*& f, str_log& log) {
     f = nullptr;
 }
 
-// One read from a daemon socket into its stream (socket 1: standard output,
-// socket 2: standard error). Sets data when bytes came, closed (and
-// closed_now) at the end or when the connection broke.
-void take_piece(int sock, bool first, std::span<char> buf, str_log& strLog, bool& data, bool& closed,
-                bool& closed_now) {
-    const char* nth = first ? "1st" : "2nd";
-    ssize_t n;
-    do {
-        n = ::recv(sock, buf.data(), buf.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    SM_TRACE(strLog, 0, "write_output: %s SOCKET activity. Bytes received:%s%d", nth, first ? " " : "",
-             static_cast<int>(n));
-    if (n > 0) {
-        data = true;
-        FILE* to = first ? fd_stdout : fd_stderr;
-        write_stream(to, buf.data(), static_cast<size_t>(n));
-        std::string verify;
-        if (first) {
-            if (fd_stdout) std::fflush(fd_stdout);
-        } else if (g_checkVerify && glbv_get("gv_log_verify", verify)) {
-            std::fflush(fd_stderr);
-            posix::write_all(STDOUT_FILENO, std::string_view(buf.data(), static_cast<size_t>(n)));
-        }
-        return;
-    }
-    if (n == 0) {
-        SM_TRACE(strLog, 0, "write_output: %s SOCKET closed by remote side.", nth);
-    } else {
-        SM_TRACE(strLog, 0, "write_output: %s SOCKET error: [%s]", nth,
-                 syserrtxt(static_cast<unsigned long>(errno), kErrSocket, "recv() call failed."));
-        if (errno == EAGAIN) return;  // nothing there after all
-    }
-    // A closed or broken connection delivers nothing more.
-    closed = true;
-    closed_now = true;
-}
-
 }  // namespace
 
-void ctrlc_set_main_log(str_log* log) { g_mainLog = log; }
-str_log& ctrlc_main_log() { return g_mainLog ? *g_mainLog : g_ownLog; }
-void ctrlc_set_idle_pass_limit(int passes) { g_idlePassLimit = passes > 0 ? passes : kCtrlcMaxIdlePasses; }
+void ctrlc_set_main_log(str_log* log) {
+    g_mainLog = log;
+}
+str_log& ctrlc_main_log() {
+    return g_mainLog ? *g_mainLog : g_ownLog;
+}
+void ctrlc_set_idle_pass_limit(int passes) {
+    g_idlePassLimit = passes > 0 ? passes : kCtrlcMaxIdlePasses;
+}
 
 int signal_handler(int signo) {
     if (signo != SIGURG) return signo;
@@ -199,67 +164,96 @@ void STDIN_transfer(int hWriteSocket) {
     for (;;) {
         ssize_t n = posix::read_some(src, buf.get(), kCtrlcPieceMax);
         if (n <= 0) {
-            send_piece(hWriteSocket, kStdinEndMarker.data(), kStdinEndMarker.size());
+            send_piece(hWriteSocket, kStdinEndMarker);
             return;
         }
-        if (!send_piece(hWriteSocket, buf.get(), static_cast<size_t>(n))) return;
+        if (!send_piece(hWriteSocket, std::string_view(buf.get(), static_cast<size_t>(n)))) return;
     }
 }
+
+namespace {
+
+// One of the daemon's two connections and where its bytes go.
+struct OutputSide {
+    int fd;
+    bool closed;
+    const char* name;      // "1st" / "2nd"
+    const char* received;  // trace of a read, with its byte count
+    bool to_stderr;
+};
+
+// Reads what arrived on one connection into its stream. true when data came;
+// marks the side closed at its end or on a broken connection.
+bool take_output(OutputSide& side, std::span<char> buf, str_log& strLog, bool& closed_now) {
+    const ssize_t n = posix::retry_eintr([&] { return ::recv(side.fd, buf.data(), buf.size(), 0); });
+    SM_TRACE(strLog, 0, side.received, static_cast<int>(n));
+    if (n > 0) {
+        const auto piece = std::string_view(buf.data(), static_cast<size_t>(n));
+        if (side.to_stderr) {
+            write_stream(fd_stderr, piece.data(), piece.size());
+            std::string verify;
+            if (g_checkVerify && glbv_get("gv_log_verify", verify)) {
+                std::fflush(fd_stderr);
+                posix::write_all(STDOUT_FILENO, piece);
+            }
+        } else {
+            write_stream(fd_stdout, piece.data(), piece.size());
+            if (fd_stdout) std::fflush(fd_stdout);
+        }
+        return true;
+    }
+    if (n == 0) {
+        SM_TRACE(strLog, 0, "write_output: %s SOCKET closed by remote side.", side.name);
+    } else {
+        const int err = errno;
+        SM_TRACE(strLog, 0, "write_output: %s SOCKET error: [%s]", side.name,
+                 syserrtxt(static_cast<unsigned long>(err), kErrSocket, "recv() call failed."));
+        if (err == EAGAIN) return false;  // a broken connection delivers nothing more
+    }
+    side.closed = closed_now = true;
+    return false;
+}
+
+}  // namespace
 
 void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     int urgent = hSocket2 > 0 ? hSocket2 : hSocket1;
     if (::fcntl(urgent, F_SETOWN, ::getpid()) < 0)
         SM_TRACE(strLog, 0, "F_SETOWN failed: %s", posix::errtext(errno).c_str());
     take_late_exit_code();
-    bool closed1 = false, closed2 = hSocket2 <= 0;
+    // Standard error first, as the daemon's exit code travels on its socket.
+    OutputSide sides[2] = {
+        {hSocket2, hSocket2 <= 0, "2nd", "write_output: 2nd SOCKET activity. Bytes received:%d", true},
+        {hSocket1, false, "1st", "write_output: 1st SOCKET activity. Bytes received: %d", false},
+    };
     int silent = 0;
     auto storage = std::make_unique_for_overwrite<char[]>(kCtrlcPieceMax);
     std::span<char> buf(storage.get(), kCtrlcPieceMax);
 
-    while ((!closed1 || !closed2) && silent < g_idlePassLimit) {
+    while ((!sides[0].closed || !sides[1].closed) && silent < g_idlePassLimit) {
         SM_TRACE(strLog, 0, "write_output: Entering select()");
-        fd_set rd;
-        FD_ZERO(&rd);
-        int maxfd = -1;
-        if (!closed1) {
-            FD_SET(hSocket1, &rd);
-            maxfd = hSocket1;
-        }
-        if (!closed2) {
-            FD_SET(hSocket2, &rd);
-            if (hSocket2 > maxfd) maxfd = hSocket2;
-        }
-        struct timeval tv {};
-        struct timeval* tvp = nullptr;
-        if (iTimeout >= 1) {
-            SM_TRACE(strLog, 0, "write_output: select() with timeout %d", iTimeout);
-            tv.tv_sec = iTimeout;
-            tvp = &tv;
-        }
-        errno = 0;
-        int rc = ::select(maxfd + 1, &rd, nullptr, nullptr, tvp);
-        int err = rc < 0 ? errno : 0;
+        struct pollfd pfd[2];
+        for (int i = 0; i < 2; ++i) pfd[i] = {sides[i].closed ? -1 : sides[i].fd, POLLIN, 0};
+        if (iTimeout >= 1) SM_TRACE(strLog, 0, "write_output: select() with timeout %d", iTimeout);
+        // An interruption (the exit code's SIGURG) waits on with the time left.
+        const int rc = posix::poll_until(
+            pfd, 2, iTimeout >= 1 ? posix::Deadline::after_ms(iTimeout * 1000LL) : posix::Deadline::never());
+        const int err = rc < 0 ? errno : 0;
         trace_handler_news(strLog);
         if (rc < 0) {
             SM_TRACE(strLog, 0, "write_output: select() returned code %d:  (errno=%d) %s", rc, err,
                      posix::errtext(err).c_str());
-            if (err == EINTR) {
-                SM_TRACE(strLog, 0, "select() interrupted, loop again.");
-                continue;
-            }
             SM_TRACE(strLog, 0, "select() call failed: %s", posix::errtext(err).c_str());
-            FD_ZERO(&rd);
         } else {
-            if (rc == 0) err = 0;
             SM_TRACE(strLog, 1, "write_output: select() returned code %d: (%d) %s", rc, err,
                      posix::errtext(err).c_str());
         }
         bool data = false, closed_now = false;
-        // Standard error before standard output, as always.
-        if (!closed2 && rc > 0 && FD_ISSET(hSocket2, &rd))
-            take_piece(hSocket2, false, buf, strLog, data, closed2, closed_now);
-        if (!closed1 && rc > 0 && FD_ISSET(hSocket1, &rd))
-            take_piece(hSocket1, true, buf, strLog, data, closed1, closed_now);
+        for (int i = 0; i < 2; ++i) {
+            // A hang-up or error is readable too: recv then tells which.
+            if (rc > 0 && !sides[i].closed && (pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                data = take_output(sides[i], buf, strLog, closed_now) || data;
+        }
         if (data) {
             silent = 0;
         } else if (!closed_now) {
@@ -270,8 +264,9 @@ void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTi
             wait_sec(1);
             ++silent;
         }
-        SM_TRACE(strLog, 0, "write_output: Status flags: isClosed1 = [%d] isClosed2 = [%d] g_isExitSet = [%d]",
-                 closed1 ? 1 : 0, closed2 ? 1 : 0, 0);
+        SM_TRACE(strLog, 0,
+                 "write_output: Status flags: isClosed1 = [%d] isClosed2 = [%d] g_isExitSet = [%d]",
+                 sides[1].closed ? 1 : 0, sides[0].closed ? 1 : 0, 0);
     }
     take_late_exit_code();
     trace_handler_news(strLog);
@@ -320,9 +315,9 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
 }
 
 int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
-                    const std::string& cpRemoteUser, const std::string& wire,
-                    const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
-                    int iTimeout, bool check_verify, std::string& cpMsg) {
+                    const std::string& cpRemoteUser, const std::string& wire, const std::string& cpStdin,
+                    const char* cpStdout, const char* cpStderr, int iTimeout, bool check_verify,
+                    std::string& cpMsg) {
     str_log& log = ctrlc_main_log();
     g_iEXITCODE = kCtrlcNoExitCode;
     g_isExitSet = 0;
@@ -363,7 +358,8 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
         SM_TRACE(log, 0, "got stdin file [%s]", cpStdin.c_str());
         fd_stdin = std::fopen(cpStdin.c_str(), "re");
         if (!fd_stdin) {
-            SM_TRACE(log, 0, "--- SM_CTRLC_LIB  fopen(stdin file [%s]) failed: return %d", cpStdin.c_str(), 1);
+            SM_TRACE(log, 0, "--- SM_CTRLC_LIB  fopen(stdin file [%s]) failed: return %d", cpStdin.c_str(),
+                     1);
             g_hSocket1 = 0;
             g_hSocket2 = 0;
             return 1;
@@ -381,7 +377,9 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
         bool both = cpStderr != nullptr;
         fd_stdout = std::fopen(cpStdout, "a+e");
         fd_stderr = std::fopen(both ? cpStderr : cpStdout, "a+e");
-        SM_TRACE(log, 1, both ? "calling start_transfer (3): **** socket %d" : "calling start_transfer (2): **** socket %d",
+        SM_TRACE(log, 1,
+                 both ? "calling start_transfer (3): **** socket %d"
+                      : "calling start_transfer (2): **** socket %d",
                  sd1);
         start_transfer(sd1, sd2, log, iTimeout);
         close_stream(fd_stdout, log);
@@ -414,16 +412,16 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
 }
 
 int ctrlc_lib_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
-                   const std::string& cpRemoteUser, const std::string& cpCommand,
-                   const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
-                   int iTimeout) {
+                   const std::string& cpRemoteUser, const std::string& cpCommand, const std::string& cpStdin,
+                   const char* cpStdout, const char* cpStderr, int iTimeout) {
     str_log& log = ctrlc_main_log();
     v_set_log_main("sm_ctrlc_lib.lgc", "SM_CTRLC_LIB", log);
     g_iLogLevel = log.iFlg;
     g_iEXITCODE = kCtrlcNoExitCode;
     std::string host = cut(cpRemoteHost, kCtrlcHostMax);
     std::string user = cut(cpRemoteUser, kCtrlcUserMax);
-    std::string what = sformat("%s %s %s %s", cpDftPort.c_str(), host.c_str(), user.c_str(), cpCommand.c_str());
+    std::string what =
+        sformat("%s %s %s %s", cpDftPort.c_str(), host.c_str(), user.c_str(), cpCommand.c_str());
     SM_TRACE(log, 0, "+++ SM_CTRLC_LIB is calling %s", what.c_str());
     std::string wire = ctrlc_wire_command(cpCommand);
     std::string msg;

@@ -96,40 +96,37 @@ namespace {
 
 // The one output loop behind write_all and send_all.
 template <class Op>
-bool put_all(int fd, std::string_view data, const Deadline& deadline, Op op) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = op(p, left);
+bool put_all(int fd, std::string_view data, const Deadline& deadline, size_t* done, Op op) {
+    size_t off = 0;
+    bool ok = true;
+    while (ok && off < data.size()) {
+        const ssize_t n = op(data.data() + off, data.size() - off);
         if (n > 0) {
-            p += n;
-            left -= static_cast<size_t>(n);
+            off += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const int r = wait_fd(fd, POLLOUT, deadline);
-            if (r < 0) return false;
-            if (r == 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-            continue;
+            if (r > 0) continue;
+            if (r == 0) errno = ETIMEDOUT;
+        } else if (n == 0) {
+            errno = EIO;  // a write of nothing would loop for ever
         }
-        if (n == 0) errno = EIO;  // a write of nothing would loop for ever
-        return false;
+        ok = false;
     }
-    return true;
+    if (done) *done = off;
+    return ok;
 }
 
 }  // namespace
 
-bool write_all(int fd, std::string_view data, const Deadline& deadline) {
-    return put_all(fd, data, deadline, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
+bool write_all(int fd, std::string_view data, const Deadline& deadline, size_t* done) {
+    return put_all(fd, data, deadline, done, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
 }
 
-bool send_all(int fd, std::string_view data, const Deadline& deadline) {
-    return put_all(fd, data, deadline,
+bool send_all(int fd, std::string_view data, const Deadline& deadline, size_t* done) {
+    return put_all(fd, data, deadline, done,
                    [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 

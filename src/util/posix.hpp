@@ -120,10 +120,13 @@ UniqueDir open_dir(const std::string& path);
 
 // Writes all of data: retries EINTR, finishes partial writes, and waits
 // (poll) while a non-blocking fd is full. false with errno on failure,
-// ETIMEDOUT when the deadline passed first.
-bool write_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+// ETIMEDOUT when the deadline passed first; *done (optional) receives the
+// bytes written either way.
+bool write_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never(),
+               size_t* done = nullptr);
 // write_all for sockets: send(2) with MSG_NOSIGNAL (EPIPE, never SIGPIPE).
-bool send_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never());
+bool send_all(int fd, std::string_view data, const Deadline& deadline = Deadline::never(),
+              size_t* done = nullptr);
 
 // One read(2): retries EINTR and waits (poll) while a non-blocking fd has
 // nothing. Bytes read, 0 at the end, -1 with errno (ETIMEDOUT at deadline).
@@ -148,6 +151,8 @@ using AcceptPredicate = std::function<bool(const struct sockaddr_storage& peer, 
 // Accepts the first connection that pred admits (all when pred is empty);
 // others are closed and the wait goes on to the SAME deadline. The accepted
 // socket is blocking and close-on-exec. Empty owner with errno (ETIMEDOUT).
+// listen_fd should be non-blocking (tcp_listen's is), so that a caller gone
+// between poll and accept cannot stall the wait.
 UniqueFd accept_until(int listen_fd, const Deadline& deadline, const AcceptPredicate& pred = {});
 
 // What copy_fd did: bytes moved; err is 0 or the errno of the failure, and
@@ -158,10 +163,15 @@ struct CopyResult {
     bool write_failed = false;
     explicit operator bool() const { return err == 0; }
 };
-// Copies in to out until the end of in, by the road measured fastest for the
-// pair of descriptor kinds (kernel copy or a large buffer). Waits (poll) on
-// non-blocking ends; gives up with ETIMEDOUT when the deadline passes.
-CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never());
+// How copy_fd moves the bytes: the road measured fastest for the pair of
+// descriptor kinds, or (for measuring) a kernel copy where one exists
+// (sendfile from a file; splice from a pipe or socket into a file) or a
+// large user-space buffer.
+enum class CopyRoad { fastest, kernel, buffer };
+// Copies in to out until the end of in. Waits (poll) on non-blocking ends;
+// gives up with ETIMEDOUT when the deadline passes.
+CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never(),
+                   CopyRoad road = CopyRoad::fastest);
 
 // How replace_file treats the file's attributes.
 struct ReplaceOptions {
@@ -174,8 +184,8 @@ struct ReplaceOptions {
 using FileWriter = std::function<bool(int fd)>;
 // Replaces path atomically: writes a private temporary file in the same
 // directory (temp_name(), O_EXCL|O_NOFOLLOW), fsyncs, renames it over path.
-// A failure removes the temporary file and leaves path as it was: false with
-// errno and a text in err.
+// A symbolic link at path is replaced, not followed. A failure removes the
+// temporary file and leaves path as it was: false with errno and a text in err.
 bool replace_file(const std::string& path, std::string_view content, const ReplaceOptions& opt,
                   std::string& err);
 bool replace_file(const std::string& path, const FileWriter& writer, const ReplaceOptions& opt,

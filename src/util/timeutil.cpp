@@ -7,6 +7,8 @@
 #include <cstring>
 #include <time.h>
 
+#include "util/posix.hpp"
+
 namespace {
 
 const char* const kDayShort[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -198,8 +200,8 @@ static void sleep_us(long us) {
         return;
     }
     struct timespec ts {us / 1000000, (us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
-    }
+    // nanosleep leaves the time still to sleep in ts when interrupted.
+    posix::retry_eintr([&] { return ::nanosleep(&ts, &ts); });
 }
 
 void wait_sec(int iSeconds) {

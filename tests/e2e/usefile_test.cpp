@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <cerrno>
 #include <ctime>
 
 #include "support/run.hpp"
+#include "util/posix.hpp"
 
 using testsupport::exists;
 using testsupport::read_file;
@@ -58,12 +63,57 @@ TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
     EXPECT_EQ(read_file(f), "");
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", "gv_rw_tmp:ref", "-s", "x"}).rc, 0);
     EXPECT_EQ(read_file(sb.path("rw/tmp/ref")), "x\n");
+}
 
-    EXPECT_EQ(
-        status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "-"}, input(std::string(100000, 'z')))),
-        "STATUS=ERROR MSG=write to /dev/full: No space left on device");
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", "/dev/full", "-s", "x"})),
-              "STATUS=ERROR MSG=write to /dev/full: No space left on device");
+TEST(Usefile, WriteOntoAFullDeviceRaisesTheFileSystemAlarm) {
+    const std::string full = posix::errtext(ENOSPC);
+    for (const char* mode : {"c", "w"}) {
+        for (const char* text : {"x", "-"}) {
+            SCOPED_TRACE(std::string(mode) + " " + text);
+            Sandbox sb;
+            const RunResult r = sb.sm({"-f", "u", "-m", mode, "-n", "/dev/full", "-s", text},
+                                      input(text[0] == '-' ? std::string(100000, 'z') : ""));
+            EXPECT_EQ(status(r), "STATUS=ERROR MSG=write to /dev/full: " + full);
+            EXPECT_NE(r.err.find("FILE_CLOSE error: " + full), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("SHUTDOWN zarvo2000 - problems with file system (" + full + ")"),
+                      std::string::npos);
+            // Raised once, as for a failing close.
+            EXPECT_EQ(read_file(sb.path("rw/standins.log")),
+                      "sm_alarm FILE_SYSTEM " + full + "\nsm_os_startup STOP\n");
+        }
+    }
+}
+
+TEST(Usefile, CreateFromANonBlockingInputWaitsWithoutSpinning) {
+    Sandbox sb;
+    const std::string f = sb.path("rw/work/nb.txt");
+    posix::Pipe p;
+    ASSERT_TRUE(posix::make_pipe(p));
+    ASSERT_TRUE(posix::set_nonblocking(p.rd.get(), true));
+    const std::string prog = testsupport::bin_dir() + "/sm_client";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(p.rd.get(), 0);
+        ::setenv("ZARVO_INI", sb.root_file().c_str(), 1);
+        ::execl(prog.c_str(), prog.c_str(), "-f", "u", "-m", "c", "-s", "-", "-n", f.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    p.rd.reset();
+    // Silence first, then data in two pieces, then the end.
+    ::usleep(400000);
+    posix::write_all(p.wr.get(), "first ");
+    ::usleep(300000);
+    posix::write_all(p.wr.get(), "second");
+    p.wr.reset();
+    int st = 0;
+    struct rusage ru {};
+    ASSERT_EQ(::wait4(pid, &st, 0, &ru), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(read_file(f), "first second");
+    const long cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L +
+                        (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+    EXPECT_LT(cpu_ms, 100) << "the agent busy-waited on its input";
 }
 
 TEST(Usefile, AppendOnlyToExistingFiles) {

@@ -241,7 +241,10 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
     child.wait(st);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.max_rss_kb = child.usage().ru_maxrss;
+    const struct rusage ru = child.usage();
+    r.max_rss_kb = ru.ru_maxrss;
+    r.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     return r;
 }
 

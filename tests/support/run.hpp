@@ -31,6 +31,7 @@ struct MeasuredRun {
     int rc = -1;          // exit code, or 128+signal when killed
     long max_rss_kb = 0;  // the program's peak resident set size
     double seconds = 0;
+    double cpu_seconds = 0;  // the program's user and system time
 };
 
 // Runs argv[0] (a path) with env added, stdout to stdout_path, stdin from

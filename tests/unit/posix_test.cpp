@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -144,28 +146,31 @@ TEST(PosixIo, SignalsWithoutRestartNeitherFailNorStretchAWait) {
 }
 
 TEST(PosixIo, NonBlockingSourceWaitsWithoutSpinning) {
-    posix::Pipe p;
-    ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
     const std::string dir = temp_dir();
-    posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_TRUE(out);
-    std::thread writer([&] {
-        for (int i = 0; i < 3; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            posix::write_all(p.wr.get(), "chunk");
-        }
-        p.wr.reset();
-    });
-    const auto t0 = Clock::now();
-    const long cpu0 = thread_cpu_ms();
-    const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get());
-    const long cpu = thread_cpu_ms() - cpu0;
-    writer.join();
-    EXPECT_TRUE(r);
-    EXPECT_EQ(r.bytes, 15u);
-    EXPECT_GE(ms_since(t0), 400);
-    EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
-    EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
+    for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
+        SCOPED_TRACE(road == posix::CopyRoad::kernel ? "kernel" : "buffer");
+        posix::Pipe p;
+        ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
+        posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_TRUE(out);
+        std::thread writer([&] {
+            for (int i = 0; i < 3; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                posix::write_all(p.wr.get(), "chunk");
+            }
+            p.wr.reset();
+        });
+        const auto t0 = Clock::now();
+        const long cpu0 = thread_cpu_ms();
+        const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
+        const long cpu = thread_cpu_ms() - cpu0;
+        writer.join();
+        EXPECT_TRUE(r);
+        EXPECT_EQ(r.bytes, 15u);
+        EXPECT_GE(ms_since(t0), 400);
+        EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
+        EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
+    }
     // And a source that stays silent runs into the deadline.
     posix::Pipe q;
     ASSERT_TRUE(posix::make_pipe(q, O_CLOEXEC | O_NONBLOCK));
@@ -227,7 +232,7 @@ TEST(PosixNet, RefusedConnectionsDoNotMoveTheAcceptDeadline) {
     EXPECT_LT(ms_since(t0), 1000);
 }
 
-TEST(PosixCopy, EverySourceKindIntoAFileAndWriteErrorsNamed) {
+TEST(PosixCopy, EverySourceKindIntoAFile) {
     const std::string dir = temp_dir();
     const std::string data = pattern((5 << 20) + 123);
     const std::string src = dir + "/src", dst = dir + "/dst";
@@ -264,19 +269,40 @@ TEST(PosixCopy, EverySourceKindIntoAFileAndWriteErrorsNamed) {
         EXPECT_TRUE(r) << posix::errtext(r.err);
         EXPECT_EQ(r.bytes, data.size());
         EXPECT_TRUE(file_content(dst) == data);
-
-        // A full device fails on the write side, whatever the source.
-        if (kind != kFile) continue;
-        posix::UniqueFd full = posix::open_fd("/dev/full", O_WRONLY);
-        ASSERT_TRUE(full);
-        ::lseek(in.get(), 0, SEEK_SET);
-        const posix::CopyResult f = posix::copy_fd(in.get(), full.get());
-        EXPECT_EQ(f.err, ENOSPC);
-        EXPECT_TRUE(f.write_failed);
     }
     ::unlink(src.c_str());
     ::unlink(dst.c_str());
     ::rmdir(dir.c_str());
+}
+
+// A full file system (a 16 KiB tmpfs in a private mount namespace) fails the
+// writing side, whichever road copies.
+TEST(PosixCopy, FullFileSystemIsAWriteFailure) {
+    const std::string dir = temp_dir();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") != 0)
+            ::_exit(77);
+        int wrong = 0;
+        for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
+            posix::Pipe p;
+            posix::make_pipe(p);
+            posix::write_all(p.wr.get(), pattern(60000));  // fits the pipe
+            p.wr.reset();
+            posix::UniqueFd out = posix::open_fd(dir + "/f", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
+            wrong = wrong * 2 + !(r.err == ENOSPC && r.write_failed);
+        }
+        ::_exit(wrong);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ::rmdir(dir.c_str());
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 77) GTEST_SKIP() << "no private tmpfs here (needs root and mount namespaces)";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "2: kernel road, 1: buffer road misreported";
 }
 
 TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
@@ -294,6 +320,15 @@ TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);  // the replaced file's mode, not new_mode
     EXPECT_EQ(file_content(path), "two");
+    if (::geteuid() == 0) {
+        // Root keeps another user's file that user's.
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(posix::replace_file(path, "two", opt, err)) << err;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+        EXPECT_EQ(st.st_mode & 07777, 0604u);
+    }
 
     // A writer that fails leaves the old content and no temporary file.
     auto failing = [](int fd) {
