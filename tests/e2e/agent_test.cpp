@@ -184,7 +184,8 @@ TEST_F(Agent, ConfigurationFailures) {
     expect_job({"-f", "G", "-n", "gv_a"}, 1, "WARNING", "missing gv_ro in INI", false);
 }
 
-TEST_F(Agent, TraceSwitchPerFunctionAndVerbose) {
+// The trace switch names the functions it traces; -v traces any run.
+TEST_F(Agent, TraceSwitchVerboseAndUnknownUser) {
     const std::string trace = sb.path("rw/lgc/sm_client_.lgc");
     sb.set_var("gv_a", "A");
     sb.set_var("gv_client_trace", "ut");
@@ -207,34 +208,21 @@ TEST_F(Agent, TraceSwitchPerFunctionAndVerbose) {
     t = read_file(trace);
     for (const char* line : {"User= ", "# arguments end with: /var/tmp x\n", "# get dir /var/tmp x\n"})
         EXPECT_NE(t.find(line), std::string::npos) << line << t;
-}
 
-TEST_F(Agent, TracingForAUserWithoutPasswdEntry) {
     // The trace's first line names the user: the lookup must survive a uid
     // that the passwd database does not know, with -v and with the switch.
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the agent under an unknown uid";
-    const std::string uid = "54321", trace = sb.path("rw/lgc/sm_client_.lgc");
-    sb.set_var("gv_a", "A");
-    for (bool verbose : {true, false}) {
-        if (!verbose) sb.set_var("gv_client_trace", "G");
-        ASSERT_EQ(testsupport::run({"/bin/chown", "-R", uid + ":" + uid, sb.dir()}).rc, 0);
-        std::vector<std::string> argv{"/usr/bin/setpriv",
-                                      "--reuid=" + uid,
-                                      "--regid=" + uid,
-                                      "--clear-groups",
-                                      testsupport::bin_dir() + "/sm_client",
-                                      "-i",
-                                      "17",
-                                      "-f",
-                                      "G",
-                                      "-n",
-                                      "gv_a"};
-        if (verbose) argv.push_back("-v");
-        auto r = sb.exec(argv);
-        EXPECT_EQ(r.rc, 0) << r.err;
-        EXPECT_NE(r.err.find(result_lines("17", "SUCCESS", "A")), std::string::npos) << r.err;
-        EXPECT_NE(read_file(trace).find("User=  \n"), std::string::npos);
+    const std::string uid = "54321";
+    ASSERT_EQ(testsupport::run({"/bin/chown", "-R", uid + ":" + uid, sb.dir()}).rc, 0);
+    for (const char* verbose : {"-v", ""}) {
         unlink(trace.c_str());
+        if (!*verbose) sb.set_var("gv_client_trace", "G");
+        auto u = sb.exec({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "--",
+                          "/bin/sh", "-c", std::string("exec \"$0\" -i 17 -f G -n gv_a ") + verbose,
+                          testsupport::bin_dir() + "/sm_client"});
+        EXPECT_EQ(u.rc, 0) << u.err;
+        EXPECT_NE(u.err.find(result_lines("17", "SUCCESS", "A")), std::string::npos) << u.err;
+        EXPECT_NE(read_file(trace).find("User=  \n"), std::string::npos) << verbose;
     }
 }
 
