@@ -10,29 +10,24 @@
 
 namespace {
 
-testsupport::PgServer& server() {
-    static testsupport::PgServer s;
-    return s;
-}
+testsupport::PgServer server;
 int serial = 0;
 
 }  // namespace
 
 std::unique_ptr<testsupport::Sandbox> make_install() {
-    static const bool started = server().start();
+    static const bool started = server.start();
     const std::string db = "zarvo_t" + std::to_string(++serial);
-    if (!started || !server().create_database(db)) {
-        ADD_FAILURE() << server().why();
+    if (!started || !server.create_database(db)) {
+        ADD_FAILURE() << server.why();
         return nullptr;
     }
     auto sb = std::make_unique<testsupport::Sandbox>();
     auto r = testsupport::run({"/bin/bash", testsupport::source_dir() + "/scripts/db/load-postgres",
-                               server().conninfo(db), sb->dir()});
-    if (r.rc != 0) {
-        ADD_FAILURE() << "load-postgres: " << r.out << r.err;
-        return nullptr;
-    }
-    return sb;
+                               server.conninfo(db), sb->dir()});
+    if (r.rc == 0) return sb;
+    ADD_FAILURE() << "load-postgres: " << r.out << r.err;
+    return nullptr;
 }
 
 // Only the installation decides where and how damisql connects: a caller's
@@ -45,18 +40,13 @@ TEST(PostgresSession, OnlyTheInstallationSteersTheSession) {
     ASSERT_TRUE(sb);
     const std::string db = "zarvo_t" + std::to_string(serial), ini = sb->path("etc/openrda.ini");
     std::smatch m;
-    const std::string conninfo = server().conninfo(db);
+    const std::string conninfo = server.conninfo(db);
     ASSERT_TRUE(std::regex_search(conninfo, m, std::regex(" port=([0-9]+)")));
     const std::string port = m[1];
     testsupport::write_file(ini,
                             "[zarvo_db]\nbackend=postgres\nconninfo=" + m.prefix().str() + m.suffix().str() +
                                 " password=s3cr3t-pw\ntrace_file=" + sb->path("rw/lgc/damisql.lgc") + "\n");
-    testsupport::RunOptions refresh;
-    refresh.env["SM_DB_PORT"] = port;
-    auto r = testsupport::run(
-        {"/bin/bash", testsupport::source_dir() + "/scripts/sandbox", sb->dir(), testsupport::bin_dir()},
-        refresh);
-    ASSERT_EQ(0, r.rc) << r.err;
+    ASSERT_EQ(0, sb->refresh({{"SM_DB_PORT", port}}).rc);
 
     testsupport::RunOptions opt;
     opt.env = {{"OPENRDA_INI", ini},       {"PGPORT", "1"},          {"PGHOST", "/nonexistent"},
@@ -66,11 +56,9 @@ TEST(PostgresSession, OnlyTheInstallationSteersTheSession) {
     auto tool = [&](const std::string& stmt) {
         return sb->exec({sb->path("ro/db/damisql"), "-d", "zarvo_db", "-q", stmt, "-xall:ff"}, opt);
     };
-    for (const char* setting : {"datestyle to 'SQL, DMY'", "standard_conforming_strings to off"}) {
-        r = tool("alter database " + db + " set " + std::string(setting));
-        ASSERT_EQ(0, r.rc) << r.out;
-    }
-    r = tool("select date '2007-05-24' as d, 'a\\b' as s, name from clients where client_id=0");
+    for (const char* setting : {"datestyle to 'SQL, DMY'", "standard_conforming_strings to off"})
+        ASSERT_EQ(0, tool("alter database " + db + " set " + setting).rc) << setting;
+    auto r = tool("select date '2007-05-24' as d, 'a\\b' as s, name from clients where client_id=0");
     EXPECT_EQ(0, r.rc) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("\nd\ts\tname\t\n2007-05-24\ta\\b\t" + sb->hostname() + "\t\n"))
         << r.out;

@@ -14,10 +14,7 @@
 #include "util/strings.hpp"
 
 using testsupport::read_file;
-using testsupport::write_file;
 using Rows = std::vector<std::string>;
-
-const std::string kNoOutput = "didn't find the expected strings in SQL-pipe";
 
 class DbTest : public ::testing::Test {
    protected:
@@ -34,17 +31,20 @@ class DbTest : public ::testing::Test {
               cl + "(1, 'srv1', 'Solaris', 'SSH', '-p 2222', 'c2VjcmV0', 'backup', NULL)",
               cl + "(2, 'srv2', 'Windows', 'CTRL', NULL, NULL, NULL, 'srv1')",
               cl + "(3, 'srv3', 'Linux', 'RSH', '', '', 'root', '')", hw + "(3, 2, 'LTO', '/dev/nst0')",
-              hw + "(4, 1, 'DLT', '/dev/rmt/0cbn')"}) {
-            std::string msg;
-            ASSERT_EQ(1, sql(r, msg)) << r << ": " << msg;
-            ASSERT_EQ("1", msg) << r;
-        }
+              hw + "(4, 1, 'DLT', '/dev/rmt/0cbn')"})
+            ASSERT_EQ("1", change(r)) << r;
     }
     void TearDown() override { unsetenv("ZARVO_INI"); }
 
     // iDB_ACCESS; the list is the caller's.
     int sql(const std::string& stmt, std::string& msg, DB_REC_LIS* rl = nullptr) {
         return iDB_ACCESS(stmt, msg, rl, log);
+    }
+    // The message of a statement without a list that must succeed.
+    std::string change(const std::string& stmt) {
+        std::string msg;
+        EXPECT_EQ(1, sql(stmt, msg)) << stmt << ": " << msg;
+        return msg;
     }
     // Record texts of a query that must succeed; the list is released.
     Rows records(const std::string& stmt) {
@@ -58,6 +58,15 @@ class DbTest : public ::testing::Test {
         DB_SEL_LOOP_RECORDS(&rl, 'd');
         return out;
     }
+    // The message of a statement that must fail, with and without a list.
+    std::string refused(const std::string& stmt, bool with_list = true) {
+        DB_REC_LIS rl;
+        rl.szId = "refused";
+        std::string msg;
+        EXPECT_EQ(0, sql(stmt, msg, with_list ? &rl : nullptr)) << stmt;
+        EXPECT_TRUE(read_file(sem_file()).empty()) << "semaphore still held after " << stmt;
+        return msg;
+    }
     // A protocol line with the tag and text (the process id stands between).
     bool prot_has(const std::string& tag, const std::string& text) const {
         std::istringstream in(sb->protocol());
@@ -65,16 +74,15 @@ class DbTest : public ::testing::Test {
             if (l.find(tag) != std::string::npos && l.find("]: " + text) != std::string::npos) return true;
         return false;
     }
-    std::string sem_file() const { return sb->path("rw/work/sem/ctrl_db.sem"); }
     // The "ctrl_db" lock file is empty unless someone holds the semaphore.
-    bool sem_free() const { return read_file(sem_file()).empty(); }
+    std::string sem_file() const { return sb->path("rw/work/sem/ctrl_db.sem"); }
     // Points the agent at a damisql of its own: this shell script, or none ("").
     void fake_tool(const std::string& script) const {
         const std::string dir = sb->path("rw/tmp/fake/");
         ::mkdir(dir.c_str(), 0755);
         ::unlink((dir + "damisql").c_str());
         if (!script.empty()) {
-            write_file(dir + "damisql", "#!/bin/sh\n" + script + "\n");
+            testsupport::write_file(dir + "damisql", "#!/bin/sh\n" + script + "\n");
             ASSERT_EQ(0, ::chmod((dir + "damisql").c_str(), 0755));
         }
         sb->set_var("gv_ro_db", dir);
@@ -84,11 +92,11 @@ class DbTest : public ::testing::Test {
     str_log log;
 };
 
-TEST_F(DbTest, QueriesGiveTheExpectedRecords) {
+TEST_F(DbTest, QueriesChangesAndExport) {
     const char* access =
         "select oper_systems.platform,clients.accessmode,clients.access_options from oper_systems,clients "
         "where clients.name='%s' and oper_systems.os=clients.os";
-    const std::pair<std::string, Rows> cases[] = {
+    const std::pair<std::string, Rows> queries[] = {
         {"select clients.name from clients where client_id=(select client_id from hw_drives where "
          "drive_num=3)",
          {"|name=srv2|"}},
@@ -102,71 +110,60 @@ TEST_F(DbTest, QueriesGiveTheExpectedRecords) {
         {"select password,user_name from clients where name='srv3'", {"|password=NULL|user_name=root|"}},
         // Written in capitals with a mixed-case value: only the value keeps its case.
         {"SELECT NAME FROM CLIENTS WHERE OS='Solaris'", {"|name=srv1|"}},
-        // With "group by" the counts are rows of a record list.
         {"select os, count(*) from clients group by os order by os",
          {"|os=Linux|count=2|", "|os=Solaris|count=1|", "|os=Windows|count=1|"}},
     };
-    for (const auto& [stmt, rows] : cases) EXPECT_EQ(rows, records(stmt)) << stmt;
+    for (const auto& [stmt, rows] : queries) EXPECT_EQ(rows, records(stmt)) << stmt;
 
-    // The single-value helper, and the local host as client 0.
-    std::string v = "untouched";
-    EXPECT_EQ(1, iDB_SEL_GETVALUE("select name from clients where client_id=0", "name", v, log));
-    EXPECT_EQ(sb->hostname(), v);
-    v = "untouched";
-    EXPECT_EQ(0, iDB_SEL_GETVALUE("select name from clients where client_id=99", "name", v, log));
-    EXPECT_EQ("untouched", v);
-}
-
-TEST_F(DbTest, AggregatesChangesAndExport) {
-    // Aggregates give their value, changes the number of rows they touched.
-    const std::pair<const char*, const char*> cases[] = {
-        {"select count(*) from clients", "4"},
+    // Without a list, aggregates give their value and changes the number of rows they touched.
+    const std::pair<const char*, const char*> changes[] = {
         {"select max(drive_num) from hw_drives", "4"},
         {"update clients set accessmode='SSH' where client_id > 1", "2"},
         {"select count(*) from clients where accessmode='SSH'", "3"},
         {"insert into hw_drives (drive_num, client_id, typ, path) values (9, 0, 'LTO', '/dev/nst1')", "1"},
-        {"select count(*) from hw_drives", "3"},
         {"delete from hw_drives where client_id=0", "1"},
         {"select count(*) from hw_drives", "2"},
+        // Trailing blanks, ";" and comments are not a second statement.
+        {"select count(*) from syntaxes ; ;\n -- the end\n", "3"},
     };
-    std::string msg;
-    for (const auto& [stmt, want] : cases) {
-        EXPECT_EQ(1, sql(stmt, msg)) << stmt << ": " << msg;
-        EXPECT_EQ(want, msg) << stmt;
-    }
+    for (const auto& [stmt, want] : changes) EXPECT_EQ(want, change(stmt)) << stmt;
+
+    // The single-value helper, and the local host as client 0.
+    std::string v = "untouched";
+    EXPECT_EQ(0, iDB_SEL_GETVALUE("select name from clients where client_id=99", "name", v, log));
+    EXPECT_EQ("untouched", v);
+    EXPECT_EQ(1, iDB_SEL_GETVALUE("select name from clients where client_id=0", "name", v, log));
+    EXPECT_EQ(sb->hostname(), v);
 
     // A query's rows as insert statements on standard output.
-    msg = "export";
+    std::string msg = "export";
     testing::internal::CaptureStdout();
-    EXPECT_EQ(1, iDB_ACCESS("select name,data_mover from clients where client_id in (1,2) order by name", msg,
-                            nullptr, log));
+    EXPECT_EQ(1, sql("select name,data_mover from clients where client_id in (1,2) order by name", msg));
     EXPECT_EQ(
         "connect zarvo_db\nINSERT INTO clients (name,data_mover) VALUES ('srv1',NULL);\n"
         "INSERT INTO clients (name,data_mover) VALUES ('srv2','srv1');\n",
         testing::internal::GetCapturedStdout());
 
     // A statement without a table name is reported and still runs.
-    EXPECT_EQ(1, sql("create table extra (a integer)", msg));
+    change("create table extra (a integer)");
     EXPECT_TRUE(prot_has("E014-DATABAS",
                          "OA_DO_SQL : error from SQLcommand: Could not find table name in statement "
                          "create table extra (a integer)"));
 }
 
+// Failing statements, and a text holding a second statement, which is refused
+// before any of it runs: the caller gets the tool's message and the semaphore
+// is free again.
 TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
-    DB_REC_LIS rl;
-    rl.szId = "refused";
-    std::string msg;
-    // A text holding a second statement is refused before any of it runs.
     for (std::string stmt :
          {"select name from nosuch", "update nosuch set a=1", "select count(*) from nosuch",
           "insert into clients (client_id, name, os) values (1, 'dup', 'Linux')",
           "select name from clients where name='x'; delete from syntaxes; --'",
           "update clients set os='Linux' where name='x'; drop table syntaxes",
           "select count(*) from clients; delete from clients"}) {
-        EXPECT_EQ(0, sql(stmt, msg, &rl)) << stmt;
+        const std::string msg = refused(stmt);
         EXPECT_EQ(0u, msg.find("Message: ")) << stmt << ": " << msg;
         EXPECT_EQ(stmt.find("nosuch") != std::string::npos, msg.find("nosuch") != std::string::npos) << msg;
-        EXPECT_TRUE(sem_free()) << stmt;
     }
     EXPECT_TRUE(prot_has("E009-DATABAS", "OA_MAKE_DB_REC_LIS refused: Message: "));
     EXPECT_TRUE(prot_has("I001-DATABAS", "refused > SQLcommand: update nosuch set a=1"));
@@ -174,9 +171,7 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     EXPECT_EQ(Rows{"|n=4|m=3|"},
               records("select (select count(*) from clients) as n, (select count(*) from syntaxes) as m "
                       "from clients where client_id=0"));
-    // A query without a list to fill.
-    EXPECT_EQ(0, sql("select name from clients", msg));
-    EXPECT_EQ("missing DB_REC_LIS-pointer", msg);
+    EXPECT_EQ("missing DB_REC_LIS-pointer", refused("select name from clients", false));
 
     // 99 columns, in a statement longer than one line of the reader, but not 100.
     auto wide = [](int n) {
@@ -185,14 +180,11 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
         return s + " from clients where client_id=0";
     };
     ASSERT_GT(wide(99).size(), kSqlLineWidth);
-    Rows r = records(wide(99));
+    const Rows r = records(wide(99));
     ASSERT_EQ(1u, r.size());
     EXPECT_NE(std::string::npos, r[0].find("|c98=98|c99=99|"));
-    rl.szId = "wide";
-    EXPECT_EQ(0, sql(wide(100), msg, &rl));
-    EXPECT_EQ("too much columns ( max 100 )", msg);
-    EXPECT_TRUE(prot_has("E010-DATABAS", "OA_MAKE_DB_REC_LIS wide: too much columns ( max 100 )"));
-    EXPECT_TRUE(sem_free());
+    EXPECT_EQ("too much columns ( max 100 )", refused(wide(100)));
+    EXPECT_TRUE(prot_has("E010-DATABAS", "OA_MAKE_DB_REC_LIS refused: too much columns ( max 100 )"));
 }
 
 // Outside values built into statements with sql_value come back as they
@@ -200,18 +192,16 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
 // apostrophe as an acute accent); none of them reaches the shell or the
 // database as anything but a value.
 TEST_F(DbTest, OutsideValuesStayValues) {
-    const std::string hostile[] = {
-        "x'; delete from syntaxes; --",
-        "p'=1' where 1=1 --",
-        "O'Brien",
-        "a\"b",
-        "$(touch x) `id` ${HOME} $$",
-        "back\\slash \\$x \\n",
-        "a;b|c&d*",
-        " -n ../x ",
-        "line\nbreak\ttab",
-        "\xe9t\xe9 \xb4",
-    };
+    const std::string hostile[] = {"x'; delete from syntaxes; --",
+                                   "p'=1' where 1=1 --",
+                                   "O'Brien",
+                                   "a\"b",
+                                   "$(touch x) `id` ${HOME} $$",
+                                   "back\\slash \\$x \\n",
+                                   "a;b|c&d*",
+                                   " -n ../x ",
+                                   "line\nbreak\ttab",
+                                   "\xe9t\xe9 \xb4"};
     auto shown = [](std::string v, bool update) {
         for (char& c : v) {
             if (c == '"') c = '_';
@@ -220,57 +210,40 @@ TEST_F(DbTest, OutsideValuesStayValues) {
         }
         return v;
     };
-    std::string msg;
     int id = 10;
     for (const std::string& v : hostile) {
         const std::string key = std::to_string(id++);
-        ASSERT_EQ(1, sql("insert into clients (client_id, name, os) values (" + key + ", " + sql_value(v) +
-                             ", 'Linux')",
-                         msg))
-            << v << ": " << msg;
-        ASSERT_EQ(1, sql("update clients set user_name=" + sql_value(v, true) +
-                             ", os='Linux' where client_id=" + key,
-                         msg))
-            << v << ": " << msg;
-        EXPECT_EQ("1", msg) << v;
+        EXPECT_EQ("1", change("insert into clients (client_id, name, os) values (" + key + ", " +
+                              sql_value(v) + ", 'Linux')"));
+        EXPECT_EQ("1", change("update clients set user_name=" + sql_value(v, true) +
+                              ", os='Linux' where client_id=" + key));
         EXPECT_EQ(
             Rows{"|client_id=" + key + "|name=" + shown(v, false) + "|user_name=" + shown(v, true) + "|"},
-            records("select client_id, name, user_name from clients where name=" + sql_value(v)));
+            records("select client_id, name, user_name from clients where name=" + sql_value(v)))
+            << v;
     }
-
-    // Trailing blanks, ";" and comments are not a second statement.
-    EXPECT_EQ(1, sql("select count(*) from syntaxes ; ;\n -- the end\n", msg));
-    EXPECT_EQ("3", msg);
-    EXPECT_EQ(1, sql("select count(*) from clients;", msg));
-    EXPECT_EQ(std::to_string(4 + std::size(hostile)), msg);
+    EXPECT_EQ(std::to_string(4 + std::size(hostile)), change("select count(*) from clients;"));
+    EXPECT_EQ("3", change("select count(*) from syntaxes"));
 
     // The agent's own repair of an update written with bare apostrophes, and
     // double quotes outside a value (a quoted name) stay.
-    ASSERT_EQ(1, sql("update clients set user_name='D'Arcy', os='Linux' where name='srv1'", msg)) << msg;
+    change("update clients set user_name='D'Arcy', os='Linux' where name='srv1'");
     EXPECT_EQ(Rows{"|name=srv1|"}, records("select \"name\" from clients where user_name='D\xb4"
                                            "Arcy'"));
 }
 
-// A tool that is missing, prints garbage, stops midway or reports an error on
-// its first line, and a database that cannot be opened: a query and a change
-// both fail with the text, and the semaphore is free again.
+// A tool that is missing, stops midway or reports an error on its first line, and a database that cannot be
+// opened: a query and a change both fail with the text, and the semaphore is free again.
 TEST_F(DbTest, ToolAndDatabaseFailures) {
     auto both_fail = [&](const std::string& what, const std::string& text) {
-        for (const char* stmt : {"select name from clients", "update clients set os='x'"}) {
-            DB_REC_LIS rl;
-            rl.szId = "fake";
-            std::string msg;
-            EXPECT_EQ(0, sql(stmt, msg, &rl)) << what << ": " << stmt;
-            EXPECT_EQ(0u, msg.find(text)) << what << ": " << stmt << ": " << msg;
-        }
-        EXPECT_TRUE(sem_free()) << what;
+        for (const char* stmt : {"select name from clients", "update clients set os='x'"})
+            EXPECT_EQ(0u, refused(stmt).find(text)) << what << ": " << stmt;
     };
+    const std::string no_output = "didn't find the expected strings in SQL-pipe";
     const std::string tools[][2] = {
-        {"", kNoOutput},  // no tool at all
-        {"echo hello; echo world", kNoOutput},
-        {"exit 0", kNoOutput},
+        {"", no_output},  // no tool at all
         // Killed after the header and one row: the rows are not trusted.
-        {"printf 'damisql 1.0\\nSQL-1> x\\n\\nname\\t\\nsrv1\\t\\n'; kill -9 $$", kNoOutput},
+        {"printf 'damisql 1.0\\nSQL-1> x\\n\\nname\\t\\nsrv1\\t\\n'; kill -9 $$", no_output},
         {"echo 'damisql Error: cannot open database zarvo_db'; exit 2",
          "Error: cannot open database zarvo_db"},
     };
@@ -278,19 +251,17 @@ TEST_F(DbTest, ToolAndDatabaseFailures) {
         fake_tool(script);
         both_fail(script, text);
     }
-    EXPECT_TRUE(prot_has("E012-DATABAS", "OA_DO_SQL SQL pipe doesn't return the expected characters"));
-    EXPECT_TRUE(
-        prot_has("E012-DATABAS", "OA_MAKE_DB_REC_LIS SQL pipe doesn't return the expected characters"));
-    EXPECT_TRUE(prot_has("I001-DATABAS", "fake > SQLcommand: select name from clients"));
+    for (const char* where : {"OA_DO_SQL", "OA_MAKE_DB_REC_LIS"})
+        EXPECT_TRUE(prot_has("E012-DATABAS",
+                             std::string(where) + " SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(prot_has("I001-DATABAS", "refused > SQLcommand: select name from clients"));
     EXPECT_TRUE(
         prot_has("E014-DATABAS",
-                 "OA_DO_SQL fake: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
+                 "OA_DO_SQL refused: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
 
     // This first-line error means "no rows".
     fake_tool("echo 'damisql Error: Invalid nested query'");
-    std::string msg;
-    EXPECT_EQ(1, sql("select name from clients", msg));
-    EXPECT_EQ("0", msg);
+    EXPECT_EQ("0", change("select name from clients"));
 
     const std::string nodb = "Error: cannot open database zarvo_db: ";
     const std::string configs[][2] = {
@@ -301,7 +272,7 @@ TEST_F(DbTest, ToolAndDatabaseFailures) {
     };
     sb->set_var("gv_ro_db", sb->path("ro/db/"));
     for (const auto& [config, text] : configs) {
-        write_file(sb->path("etc/openrda.ini"), config);
+        testsupport::write_file(sb->path("etc/openrda.ini"), config);
         both_fail(config, text);
     }
 }
@@ -310,14 +281,11 @@ TEST_F(DbTest, ToolAndDatabaseFailures) {
 // notes the semaphore's holder on every run, and "overlap" when another run
 // of the tool has not ended yet.
 TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
-    std::string msg;
-    ASSERT_EQ(1, sql("create table hits (pid integer, seq integer)", msg)) << msg;
+    change("create table hits (pid integer, seq integer)");
     const std::string log_file = sb->path("rw/tmp/tool.log"), busy = sb->path("rw/tmp/busy");
-    const std::string wrapper = "mkdir '" + busy + "' || echo overlap >> '" + log_file + "'\necho \"$(cat '" +
-                                sem_file() + "')\" >> '" + log_file + "'\n'" + sb->path("ro/db/damisql") +
-                                "' \"$@\"\nrc=$?\nrmdir '" + busy + "'\nexit $rc";
-    fake_tool(wrapper);
-
+    fake_tool("mkdir '" + busy + "' || echo overlap >> '" + log_file + "'\necho \"$(cat '" + sem_file() +
+              "')\" >> '" + log_file + "'\n'" + sb->path("ro/db/damisql") + "' \"$@\"\nrc=$?\nrmdir '" +
+              busy + "'\nexit $rc");
     constexpr int kProcs = 6, kEach = 50;
     std::set<int> pids;
     std::vector<exec::Child> kids;
@@ -326,7 +294,7 @@ TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
             int failed = 0;
             for (int i = 0; i < kEach; ++i) {
                 std::string stmt = sformat("insert into hits (pid, seq) values (%d, %d)", ::getpid(), i), m;
-                failed += iDB_ACCESS(stmt, m, nullptr, log) != 1 || m != "1";
+                failed += sql(stmt, m) != 1 || m != "1";
             }
             return failed;
         }));
@@ -338,15 +306,12 @@ TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
         EXPECT_TRUE(k.wait(st));
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "process " << k.pid() << " status " << st;
     }
-
     // Every row arrived once; every run of the tool was alone and held the
     // semaphore for the process that ran it.
     sb->set_var("gv_ro_db", sb->path("ro/db/"));
     for (const char* count :
-         {"select count(*) from hits", "select count(*) from (select distinct pid, seq from hits) d"}) {
-        EXPECT_EQ(1, sql(count, msg));
-        EXPECT_EQ(std::to_string(kProcs * kEach), msg) << count;
-    }
+         {"select count(*) from hits", "select count(*) from (select distinct pid, seq from hits) d"})
+        EXPECT_EQ(std::to_string(kProcs * kEach), change(count)) << count;
     std::istringstream in(read_file(log_file));
     int runs = 0;
     for (std::string line; std::getline(in, line); ++runs) {

@@ -24,17 +24,11 @@ namespace testsupport {
 
 namespace {
 
-// Our environment with env added (or replacing) and unset_env removed.
-std::vector<std::string> environment(const std::map<std::string, std::string>& env,
-                                     const std::vector<std::string>& unset_env) {
+// Our environment with env added (or replacing).
+std::vector<std::string> environment(const std::map<std::string, std::string>& env) {
     std::vector<std::string> out;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        std::string k = kv.substr(0, kv.find('='));
-        bool drop = env.count(k) > 0;
-        for (auto& u : unset_env) drop |= (u == k);
-        if (!drop) out.push_back(kv);
-    }
+    for (char** e = environ; *e; ++e)
+        if (!env.count(std::string(*e).substr(0, std::string(*e).find('=')))) out.push_back(*e);
     for (auto& [k, v] : env) out.push_back(k + "=" + v);
     return out;
 }
@@ -67,12 +61,10 @@ bool exists(const std::string& path) {
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
     RunResult r;
     exec::SpawnOptions so;
-    so.in = !opt.stdin_data.empty() ? exec::Stdio::pipe()
-            : opt.stdin_null        ? exec::Stdio::null()
-                                    : exec::Stdio::inherit();
+    so.in = opt.stdin_data.empty() ? exec::Stdio::null() : exec::Stdio::pipe();
     so.out = so.err = exec::Stdio::pipe();
     so.new_group = true;  // a timeout ends everything the program started
-    so.env = environment(opt.env, opt.unset_env);
+    so.env = environment(opt.env);
     so.cwd = opt.cwd;
     exec::Child child = exec::Child::spawn(argv, so);
     if (!child.started()) {
@@ -131,8 +123,14 @@ Sandbox::Sandbox() {
     char tmpl[] = "/tmp/sm_test_XXXXXX";
     if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
     dir_ = tmpl;
-    RunResult r = run({"/bin/bash", source_dir() + "/scripts/sandbox", dir_, bin_dir()});
+    RunResult r = refresh();
     if (r.rc != 0) throw std::runtime_error("sandbox creation failed: " + r.err);
+}
+
+RunResult Sandbox::refresh(const std::map<std::string, std::string>& env) const {
+    RunOptions o;
+    o.env = env;
+    return run({"/bin/bash", source_dir() + "/scripts/sandbox", dir_, bin_dir()}, o);
 }
 
 Sandbox::~Sandbox() {
@@ -167,29 +165,20 @@ void Sandbox::set_var(const std::string& name, const std::string& value) const {
 }
 
 void Sandbox::set_config(const std::string& section, const std::string& key, const std::string& value) const {
-    std::string path = dir_ + "/etc/sm.ini";
+    const std::string path = dir_ + "/etc/sm.ini", entry = key + "=" + value + "\n";
     std::istringstream in(read_file(path));
-    std::string line, out, current;
+    std::string out, current;
     bool done = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            if (current == section && !done) {
-                out += key + "=" + value + "\n";
-                done = true;
-            }
-            current = line;
-        }
-        if (current == section && line.rfind(key + "=", 0) == 0) {
-            if (!done) out += key + "=" + value + "\n";
-            done = true;
-            continue;
-        }
-        out += line + "\n";
+    for (std::string line; std::getline(in, line);) {
+        const bool header = !line.empty() && line[0] == '[';
+        if (header && current == section && !done) out += entry, done = true;
+        if (header) current = line;
+        if (current != section || line.rfind(key + "=", 0) != 0)
+            out += line + "\n";
+        else if (!done)
+            out += entry, done = true;
     }
-    if (!done) {
-        if (current != section) out += section + "\n";
-        out += key + "=" + value + "\n";
-    }
+    if (!done) out += (current == section ? "" : section + "\n") + entry;
     write_file(path, out);
 }
 
@@ -206,7 +195,7 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
     so.out = exec::Stdio::from(out.get());
     // Forked, then executed: a child that shares our memory until its exec
     // (posix_spawn) inherits our peak size in its own.
-    std::vector<std::string> args = argv, vars = environment(env, {});
+    std::vector<std::string> args = argv, vars = environment(env);
     std::vector<char*> cargv, cenv;
     for (auto& a : args) cargv.push_back(a.data());
     for (auto& v : vars) cenv.push_back(v.data());

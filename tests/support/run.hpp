@@ -9,17 +9,15 @@
 namespace testsupport {
 
 struct RunResult {
-    int rc = -1;          // exit code, or 128+signal when killed
+    int rc = -1;  // exit code, or 128+signal when killed
     bool timed_out = false;
     std::string out, err;
 };
 
 struct RunOptions {
-    std::string stdin_data;                    // fed to the child's stdin
-    bool stdin_null = true;                    // /dev/null when stdin_data is empty
-    std::map<std::string, std::string> env;    // added to (or replacing) the environment
-    std::vector<std::string> unset_env;        // removed from the environment
-    std::string cwd;                           // working directory ("" = inherit)
+    std::string stdin_data;                  // fed to the child's stdin (/dev/null when empty)
+    std::map<std::string, std::string> env;  // added to (or replacing) the environment
+    std::string cwd;                         // working directory ("" = inherit)
     int timeout_ms = 30000;
 };
 
@@ -51,7 +49,7 @@ bool exists(const std::string& path);
 
 // A fresh installation in a temporary directory, removed on destruction.
 class Sandbox {
-public:
+   public:
     Sandbox();
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
@@ -68,6 +66,8 @@ public:
     RunResult sm(const std::vector<std::string>& args, RunOptions opt = {}) const;
     // Runs any program with ZARVO_INI set.
     RunResult exec(const std::vector<std::string>& argv, RunOptions opt = {}) const;
+    // Runs the installation script again (configuration and programs) with env added.
+    RunResult refresh(const std::map<std::string, std::string>& env = {}) const;
 
     // Variable store access for checks and set-up.
     std::string var(const std::string& name) const;
@@ -75,7 +75,7 @@ public:
     // Replaces or adds "key=value" in section of the main configuration.
     void set_config(const std::string& section, const std::string& key, const std::string& value) const;
 
-private:
+   private:
     std::string dir_;
 };
 
