@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
 
 #include "db/records.hpp"
 #include "db/sql.hpp"
@@ -15,12 +14,8 @@ using Rows = std::vector<std::string>;
 
 class DbUnit : public ::testing::Test {
    protected:
-    // A protocol line with the tag and text (the process id stands between).
     bool in_prot(const std::string& tag, const std::string& text) const {
-        std::istringstream in(env.sb.protocol());
-        for (std::string l; std::getline(in, l);)
-            if (l.find(tag) != std::string::npos && l.find("]: " + text) != std::string::npos) return true;
-        return false;
+        return env.prot_has(tag, "]: " + text);
     }
     void fill(DB_REC_LIS& rl, std::initializer_list<const char*> recs) {
         for (const char* r : recs)
