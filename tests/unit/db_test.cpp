@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "db/records.hpp"
 #include "db/sql.hpp"
@@ -82,9 +83,7 @@ TEST_F(DbUnit, LongListsAreReleasedWithoutDeepRecursion) {
 }
 
 TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
-    struct {
-        const char *type, *key, *in, *out;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {"ORACLE", "DATE", "2007-05-24", "20070524"},
         {"postgres", "DATE", "2007-05-24", "2007-05-24 00:00:00"},
         {"mysql", "DATE", "2007-05-24", ""},
@@ -99,11 +98,11 @@ TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
         {"ORACLE", "DATE_TIME_ZARVO", "12345678901234567890123456789012345",
          "1234567890123456789012345678901"},
     };
-    for (const auto& c : cases) {
-        env.sb.set_var("gv_db_type", c.type);
-        std::string msg = c.in;
-        EXPECT_EQ(1, iDB_ACCESS(c.key, msg, nullptr, log)) << c.type << " " << c.key;
-        EXPECT_EQ(c.out, msg) << c.type << " " << c.key << " " << c.in;
+    for (const auto& [type, key, in, out] : cases) {
+        env.sb.set_var("gv_db_type", type);
+        std::string msg = in;
+        EXPECT_EQ(1, iDB_ACCESS(key, msg, nullptr, log)) << type << " " << key;
+        EXPECT_EQ(out, msg) << type << " " << key << " " << in;
     }
     std::string msg = "2007-05-24";
     EXPECT_EQ(0, iDB_ACCESS("DAY", msg, nullptr, log));
