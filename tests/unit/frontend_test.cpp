@@ -107,8 +107,9 @@ TEST_F(FrontendInstalled, FinishTracesOnlyUnexpectedStatuses) {
             },
             ::testing::ExitedWithCode(sts), "^ID=" + id + "\nSTATUS=ERROR MSG=boom\n$");
         EXPECT_EQ(sb.var("gv_client_sts_" + id), id);
-        EXPECT_EQ(testsupport::read_file(trace).find("# unexpected exit code 3 \n") != std::string::npos,
-                  sts == 3);
+        EXPECT_EQ(
+            testsupport::read_file(trace).find("# unexpected exit code " + id + " \n") != std::string::npos,
+            sts == 3);
     }
     EXPECT_NE(sb.protocol().find("]: RemoteCmd hostX returned 3. Message: boom\n"), std::string::npos);
 }

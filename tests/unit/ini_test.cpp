@@ -98,8 +98,9 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
 }
 
 TEST_F(IniFile, OverlongLineIsCutAndItsRestIgnored) {
-    // The tail of an over-long line must not pose as an entry of its own.
-    const std::string p = file("d.ini", "[S]\nlong=" + std::string(1100, 'x') + "evil=1\nok=2\n");
+    // The tail of an over-long line must not pose as an entry of its own,
+    // even when it begins exactly like one.
+    const std::string p = file("d.ini", "[S]\nlong=" + std::string(1018, 'x') + "evil=1\nok=2\n");
     std::string v, m;
     ASSERT_EQ(get(p, "[S]", "long", v, m, 4096), 1);
     EXPECT_EQ(v.size(), 1023u - 5u);
