@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "installation_env.hpp"
 
@@ -39,13 +40,8 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
                                "c=pre%(root)mid%(root)\nd=%(nowhere)/x\ne=%(a)/deeper\nf=%(root/unclosed\n"
                                "loop=%(loop)\n");
     const std::string kNotFound = "i_GetPrivateProfileString: KEY NOT FOUND";
-    struct Case {
-        const char* section;
-        const char* key;
-        int rc;
-        std::string want;  // the value, or the message when rc is 0
-    };
-    const Case cases[] = {
+    // Section, key, result, and the value or (when the result is 0) the message.
+    const std::tuple<const char*, const char*, int, std::string> cases[] = {
         // Header and key match regardless of case; the value keeps the file's case.
         {"[PATHES]", "MIXED", 1, "Keep Case"},
         {"[Pathes]", "gv_ro", 1, "/ro/"},  // not a prefix match of "gv_ro_bin="
@@ -76,11 +72,10 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {"[S]", "f", 1, "%(root/unclosed"},  // malformed: literal
         {nullptr, "a", 1, "/data/sub"},      // no section: looked up in the whole file
     };
-    for (const Case& c : cases) {
+    for (const auto& [section, key, rc, want] : cases) {
         std::string v, m;
-        EXPECT_EQ(get(p, c.section, c.key, v, m), c.rc) << c.key;
-        EXPECT_EQ(c.rc ? v : m, c.want) << c.key;
-        EXPECT_EQ(c.rc ? m : std::string(), "") << c.key;
+        EXPECT_EQ(get(p, section, key, v, m), rc) << key;
+        EXPECT_EQ(rc ? v + m : m, want) << key;  // no message on success
     }
     std::string v, m;
     EXPECT_EQ(get(p, "[S]", "loop", v, m), 0);  // bounded, not endless
