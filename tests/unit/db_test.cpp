@@ -3,37 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <sstream>
+#include <tuple>
 
 #include "db/records.hpp"
 #include "db/sql.hpp"
-#include "support/run.hpp"
+#include "installation_env.hpp"
 
 namespace {
 
 using Rows = std::vector<std::string>;
-const std::string kNoOutput = "didn't find the expected strings in SQL-pipe";
 
-// An installation (protocol, variable store) made current through ZARVO_INI.
 class DbUnit : public ::testing::Test {
    protected:
-    void SetUp() override { setenv("ZARVO_INI", sb.root_file().c_str(), 1); }
-    void TearDown() override { unsetenv("ZARVO_INI"); }
-
-    // A protocol line with the tag and text (the process id stands between).
     bool in_prot(const std::string& tag, const std::string& text) const {
-        std::istringstream in(sb.protocol());
-        for (std::string l; std::getline(in, l);)
-            if (l.find(tag) != std::string::npos && l.find("]: " + text) != std::string::npos) return true;
-        return false;
+        return env.prot_has(tag, "]: " + text);
     }
     void fill(DB_REC_LIS& rl, std::initializer_list<const char*> recs) {
         for (const char* r : recs)
             ASSERT_EQ(1, rl.iRows ? iDB_SEL_ALLOC(&rl, r, log) : iDB_SEL_FIRST(&rl, r, log));
     }
 
-    testsupport::Sandbox sb;
+    InstallationEnv env;
     str_log log;
 };
 
@@ -49,8 +39,7 @@ TEST_F(DbUnit, ValuesByRowAndColumn) {
     };
     EXPECT_EQ("1", get(2, "name", &name, "os", &os, "x"));
     EXPECT_EQ("srv2 Solaris", name + " " + os);
-    // Rows outside the list fill nothing and still succeed.
-    EXPECT_EQ("1", get(4, "name", &name, "x"));
+    EXPECT_EQ("1", get(4, "name", &name, "x"));  // outside the list: nothing filled, still success
     EXPECT_EQ("srv2", name);
 
     // A prefix of a column name is not the column; earlier pairs stay filled.
@@ -63,47 +52,38 @@ TEST_F(DbUnit, ValuesByRowAndColumn) {
     // "d" releases the list after reading.
     EXPECT_EQ("1", get(3, "name", &name, "d"));
     EXPECT_EQ("srv3", name);
-    EXPECT_EQ(nullptr, rl.pstrFirstRec);
     EXPECT_EQ("0 empty record-list, cannot get requested data", get(1, "name", &name, "x"));
     EXPECT_TRUE(in_prot("E006-DATABAS", "nodes: empty recordlist, cannot catch requested data."));
     EXPECT_EQ(0, iDB_SEL_ALLOC(&rl, "|a=1|", log));
     EXPECT_TRUE(in_prot("E003-DATABAS", "DB_SEL_ALLOC nodes: the recordlist is empty"));
-}
 
-TEST_F(DbUnit, BrokenAndLongLists) {
-    DB_REC_LIS rl;
-    rl.szId = "broken";
     fill(rl, {"|a=1|", "|a=2|"});
     rl.iRows = 4;  // claims more than it holds
-    std::string ret, a;
-    EXPECT_EQ(0, iDB_SEL_GET(&rl, 4, ret, &log, "a", &a, "x"));
-    EXPECT_EQ("unexpected NULL value", ret);
+    EXPECT_EQ("0 unexpected NULL value", get(4, "a", &name, "x"));
     EXPECT_TRUE(in_prot("E007-DATABAS", "Unexpected NULL value."));
-    // Printing shows what is held; releasing leaves an empty list.
     testing::internal::CaptureStdout();
     DB_SEL_LOOP_RECORDS(&rl, 's');
     DB_SEL_LOOP_RECORDS(&rl, 'd');
     DB_SEL_LOOP_RECORDS(&rl, 's');
     EXPECT_EQ("|a=1|\n|a=2|\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0, rl.iRows);
-    EXPECT_EQ(nullptr, rl.pstrFirstRec);
+}
 
-    // Long lists are released without deep recursion: by a new first record,
-    // by "d", and when the list is dropped.
+TEST_F(DbUnit, LongListsAreReleasedWithoutDeepRecursion) {
+    // By a new first record, by "d", and when the list is dropped.
     DB_REC_LIS big;
-    for (int round = 0; round < 2; ++round)
+    std::string ret, n;
+    for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 300000; ++i)
             ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
-    EXPECT_EQ(1, iDB_SEL_GET(&big, 1, ret, &log, "n", &a, "d"));
-    EXPECT_EQ("0", a);
-    for (int i = 0; i < 300000; ++i)
-        ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
+        if (round == 1) {
+            ASSERT_EQ(1, iDB_SEL_GET(&big, 1, ret, &log, "n", &n, "d"));
+        }
+    }
 }
 
 TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
-    struct {
-        const char *type, *key, *in, *out;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {"ORACLE", "DATE", "2007-05-24", "20070524"},
         {"postgres", "DATE", "2007-05-24", "2007-05-24 00:00:00"},
         {"mysql", "DATE", "2007-05-24", ""},
@@ -111,7 +91,6 @@ TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
         {"postgres", "DATE_ZARVO", "2007-05-24 13:14:15", "2007-05-24"},
         {"OpenAccess", "DATE_ZARVO", "2007", "2007 00:00"},
         {"xRx", "DATE_ZARVO", "20070524", "2007-05-24"},  // decided by the second character
-        {"ORACLE", "DATE_TIME_ZARVO", "2007-05-24 10:00:00", "2007-05-24 10:00:00"},
         {"sybase", "DATE_TIME_ZARVO", "2007-05-24 10:00:00", ""},
         {"ORACLE", "MAX", "MAX(SIZE)", "MAX(SIZE)"},
         {"OpenAccess", "MAX", "x", "COL1"},
@@ -119,21 +98,23 @@ TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
         {"ORACLE", "DATE_TIME_ZARVO", "12345678901234567890123456789012345",
          "1234567890123456789012345678901"},
     };
-    for (const auto& c : cases) {
-        sb.set_var("gv_db_type", c.type);
-        std::string msg = c.in;
-        EXPECT_EQ(1, iDB_ACCESS(c.key, msg, nullptr, log)) << c.type << " " << c.key;
-        EXPECT_EQ(c.out, msg) << c.type << " " << c.key << " " << c.in;
+    for (const auto& [type, key, in, out] : cases) {
+        env.sb.set_var("gv_db_type", type);
+        std::string msg = in;
+        EXPECT_EQ(1, iDB_ACCESS(key, msg, nullptr, log)) << type << " " << key;
+        EXPECT_EQ(out, msg) << type << " " << key << " " << in;
     }
     std::string msg = "2007-05-24";
     EXPECT_EQ(0, iDB_ACCESS("DAY", msg, nullptr, log));
     EXPECT_EQ("wrong function-argument: DAY", msg);
     EXPECT_TRUE(in_prot("E008-DATABAS", "CONVERT_DATE_TIME: wrong parameter DAY"));
     // Keywords never reach the tool: the database semaphore was never used.
-    EXPECT_FALSE(testsupport::exists(sb.path("rw/work/sem/ctrl_db.sem")));
+    EXPECT_FALSE(testsupport::exists(env.work("sem/ctrl_db.sem")));
 }
 
-// Captured tool output (the lines after the prompt), replayed through a pipe record.
+// Captured tool output (the lines after the prompt), replayed through a pipe
+// record. Truncated output and refused statements are covered with the real
+// tool; these are the cases it cannot be made to produce.
 struct Replay {
     explicit Replay(std::string text) : data(std::move(text)) {
         pp.fpPipe = fmemopen(data.data(), data.size(), "r");
@@ -141,63 +122,39 @@ struct Replay {
     std::string data;
     DB_PROC_PIP pp;
 };
-const std::string kPrepareError =
-    "Error while preparing the statement, NativeError = 1\nMessage: no such table: t\nElapsed time = 0\n";
 
 TEST_F(DbUnit, ParsersOnCapturedOutput) {
-    // Only a line that begins with "Rows " ends the rows, not a value holding the word.
+    // Only a line that begins with "Rows " ends the rows, not a value holding
+    // the word; a run of tabs separates like one tab.
     const std::string rows = "\nname\tos\t\nsrv1\tLinux\t\nsrv2\tRows 2\t\nsrv3\t\t\tWNT\t\n";
-    struct Case {
-        std::string out;
-        int rc;
-        std::string msg;
-    };
-    const Case lists[] = {
-        {rows + "Rows selected = 3\nElapsed time = 0.001 sec\n", 1, "3"},
-        {kPrepareError, 0, "Message: no such table: t"},
-        {"\nname\t\nsrv1\t\nError while fetching rows, NativeError = 5\nMessage: database is locked\n", 0,
+    const std::pair<std::string, std::string> lists[] = {
+        {rows + "Rows selected = 3\nElapsed time = 0.001 sec\n", "3"},
+        {rows, "didn't find the expected strings in SQL-pipe"},
+        {"\nname\t\nsrv1\t\nError while fetching rows, NativeError = 5\nMessage: database is locked\n",
          "Message: database is locked"},
-        // Output that stops before the closing "Rows" line, or at once.
-        {rows, 0, kNoOutput},
-        {"\nname\t\n", 0, kNoOutput},
-        {"\n", 0, kNoOutput},
-        {"", 0, kNoOutput},
     };
-    for (const auto& c : lists) {
-        Replay r(c.out);
+    for (const auto& [out, want] : lists) {
+        Replay r(out);
         DB_REC_LIS rl;
         std::string msg;
-        EXPECT_EQ(c.rc, iOA_MAKE_DB_REC_LIS(&r.pp, msg, &rl, log)) << c.out;
-        EXPECT_EQ(c.msg, msg) << c.out;
-        if (!c.rc) continue;
+        EXPECT_EQ(want == "3", iOA_MAKE_DB_REC_LIS(&r.pp, msg, &rl, log)) << out;
+        EXPECT_EQ(want, msg) << out;
         Rows got;
         for (auto* e = rl.pstrFirstRec.get(); e; e = e->pstrNextRec.get()) got.push_back(e->cpData);
-        // A run of tabs separates like one tab.
-        EXPECT_EQ((Rows{"|name=srv1|os=Linux|", "|name=srv2|os=Rows 2|", "|name=srv3|os=WNT|"}), got);
-    }
-    {
-        Replay r(lists[0].out);
-        std::string msg = "t";
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(1, iOA_MAKE_EXPORT_FILE(&r.pp, msg, log));
-        EXPECT_EQ(
-            "connect zarvo_db\nINSERT INTO t (name,os) VALUES ('srv1','Linux');\n"
-            "INSERT INTO t (name,os) VALUES ('srv2','Rows 2');\n"
-            "INSERT INTO t (name,os) VALUES ('srv3','WNT');\n",
-            testing::internal::GetCapturedStdout());
-        EXPECT_EQ("3", msg);
+        if (want == "3") {
+            EXPECT_EQ((Rows{"|name=srv1|os=Linux|", "|name=srv2|os=Rows 2|", "|name=srv3|os=WNT|"}), got);
+        }
     }
 
-    const Case values[] = {
-        {"\ncount\t\n42\t\nRows selected = 1\nElapsed time = 0.001 sec\n", 1, "42\t"},
-        {kPrepareError, 0, "Message: no such table: t"},
-        {"\ncount\t\n", 0, kNoOutput},
+    const std::pair<std::string, std::string> values[] = {
+        {"\ncount\t\n42\t\nRows selected = 1\nElapsed time = 0.001 sec\n", "42\t"},
+        {"\ncount\t\n", "didn't find the expected strings in SQL-pipe"},
     };
-    for (const auto& c : values) {
-        Replay r(c.out);
+    for (const auto& [out, want] : values) {
+        Replay r(out);
         std::string msg;
-        EXPECT_EQ(c.rc, iOA_GET_CALCULATED_VALUE(&r.pp, msg, log)) << c.out;
-        EXPECT_EQ(c.msg, msg) << c.out;
+        EXPECT_EQ(want == "42\t", iOA_GET_CALCULATED_VALUE(&r.pp, msg, log)) << out;
+        EXPECT_EQ(want, msg) << out;
     }
     EXPECT_TRUE(
         in_prot("E012-DATABAS", "OA_GET_CALCULATED_VALUE SQL pipe doesn't return the expected characters"));

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <cstdlib>
 
 #include "installation_env.hpp"
@@ -35,33 +33,25 @@ TEST(CommandClass, OnlyTheProgramWordCounts) {
 
 TEST(SetenvZarvo, DatabaseCommandsNeedTheirSettings) {
     InstallationEnv env;
-    // Start from a root file without the database entry.
-    {
-        std::string root = testsupport::read_file(env.sb.root_file()), kept;
-        std::istringstream in(root);
-        for (std::string l; std::getline(in, l);)
-            if (l.rfind("OPENRDA_INI=", 0) != 0) kept += l + "\n";
-        testsupport::write_file(env.sb.root_file(), kept);
-    }
+    const std::string root = "SM_INI=" + env.sb.path("etc/sm.ini") + "\n", rda = env.sb.path("etc/rda.ini");
+    testsupport::write_file(env.sb.root_file(), root);
     env.sb.set_config("[Server]", "gv_port_db", "");
     EXPECT_EQ(setenv_for("damisql -s x"),
               std::make_pair(0, std::string("key OPENRDA_INI not found in /etc/zarvo2000.ini\n")));
     EXPECT_EQ(setenv_for("ls -l").first, 1);
 
-    const std::string rda = env.sb.path("etc/rda.ini");
-    testsupport::write_file(env.sb.root_file(),
-                            testsupport::read_file(env.sb.root_file()) + "OPENRDA_INI=" + rda + "\n");
+    testsupport::write_file(env.sb.root_file(), root + "OPENRDA_INI=" + rda + "\n");
     EXPECT_EQ(setenv_for("damisql -s x"),
               std::make_pair(0, std::string("key gv_port_db not found in sm.ini\n")));
     EXPECT_EQ(env_of("OPENRDA_INI"), rda);
 
+    // Children get only the PG* settings of the configuration.
     env.sb.set_config("[Server]", "gv_port_db", "5433");
     ::setenv("PGHOST", "elsewhere", 1);
     ::setenv("PGDATESTYLE", "SQL, DMY", 1);
     ::setenv("PGPORT", "1", 1);
     EXPECT_EQ(setenv_for("damisql -s x"), std::make_pair(1, std::string()));
-    EXPECT_EQ(env_of("PGPORT"), "5433");
-    EXPECT_EQ(env_of("PGHOST") + env_of("PGDATESTYLE"), "<unset><unset>");
+    EXPECT_EQ(env_of("PGPORT") + env_of("PGHOST") + env_of("PGDATESTYLE"), "5433<unset><unset>");
     const std::string path = env_of("PATH");
     EXPECT_NE(path.find(":" + env.sb.path("ro/bin/") + ":" + env.sb.path("ro/db/") + ":" +
                         env.sb.path("ro/pgsql/")),

@@ -1,24 +1,20 @@
+#include "ini/ini.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
-#include "ini/ini.hpp"
-#include "support/run.hpp"
+#include "installation_env.hpp"
 
 using testsupport::write_file;
 
 namespace {
 
 class IniFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/sm_ini_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { testsupport::run({"/bin/rm", "-rf", dir}); }
+   protected:
     std::string file(const std::string& name, const std::string& content) {
-        std::string p = dir + "/" + name;
+        const std::string p = env.sb.path("rw/tmp/" + name);
         write_file(p, content);
         return p;
     }
@@ -26,43 +22,26 @@ protected:
             std::string& msg, size_t len = 1024) {
         return i_GetPrivateProfileString(path.c_str(), section, key, value, len, msg, 256);
     }
-    std::string dir;
+    InstallationEnv env;
 };
 
 }  // namespace
 
-TEST_F(IniFile, SyntaxRules) {
-    std::string p = file("a.ini",
-                         "# comment\n"
-                         "\n"
-                         "[pathes]\n"
-                         "gv_ro_bin=/bin/\n"
-                         "gv_ro=/ro/\n"
-                         "Mixed=Keep Case   \n"
-                         "lead=  two\n"
-                         "blanks=   \n"
-                         "hash=a#b\n"
-                         "tab=x\t\n"
-                         "cr=y\r\n"
-                         "empty=\n"
-                         "spaced =no\n"
-                         " indented=no\n"
-                         "dup=first\n"
-                         "dup=second\n"
-                         "[Other]\n"
-                         "only_later=1\n"
-                         " [S]\n"
-                         "k=wrong\n"
-                         "[S] trailing words\n"
-                         "k=right\n");
+TEST_F(IniFile, SyntaxRulesAndReferences) {
+    const std::string p = file("a.ini",
+                               "# comment\n\n"
+                               "[DEFAULT]\nbase=/opt/def\n"
+                               "[pathes]\ngv_ro_bin=/bin/\ngv_ro=/ro/\nMixed=Keep Case   \nlead=  two\n"
+                               "blanks=   \nhash=a#b\ntab=x\t\ncr=y\r\nempty=\nspaced =no\n indented=no\n"
+                               "dup=first\ndup=second\n"
+                               "[Other]\nonly_later=1\n"
+                               " [S]\nk=wrong\n"
+                               "[S] trailing words\nk=right\nroot=/data\na=%(root)/sub\nb=%(base)/x\n"
+                               "c=pre%(root)mid%(root)\nd=%(nowhere)/x\ne=%(a)/deeper\nf=%(root/unclosed\n"
+                               "loop=%(loop)\n");
     const std::string kNotFound = "i_GetPrivateProfileString: KEY NOT FOUND";
-    struct Case {
-        const char* section;
-        const char* key;
-        int rc;
-        std::string want;  // the value, or the message when rc is 0
-    };
-    const Case cases[] = {
+    // Section, key, result, and the value or (when the result is 0) the message.
+    const std::tuple<const char*, const char*, int, std::string> cases[] = {
         // Header and key match regardless of case; the value keeps the file's case.
         {"[PATHES]", "MIXED", 1, "Keep Case"},
         {"[Pathes]", "gv_ro", 1, "/ro/"},  // not a prefix match of "gv_ro_bin="
@@ -83,19 +62,27 @@ TEST_F(IniFile, SyntaxRules) {
         {"[Missing]", "x", 0, "i_GetPrivateProfileString: SECTION NOT FOUND: [missing]."},
         // A header may not be indented but may carry words after it.
         {"[S]", "k", 1, "right"},
+        // References: from the section, else [DEFAULT]; only the first is
+        // replaced; a value that refers on is resolved in turn.
+        {"[S]", "a", 1, "/data/sub"},
+        {"[S]", "b", 1, "/opt/def/x"},
+        {"[S]", "c", 1, "pre/datamid%(root)"},
+        {"[S]", "d", 0, kNotFound + " [DEFAULT]nowhere"},
+        {"[S]", "e", 1, "/data/sub/deeper"},
+        {"[S]", "f", 1, "%(root/unclosed"},  // malformed: literal
+        {nullptr, "a", 1, "/data/sub"},      // no section: looked up in the whole file
     };
-    for (const Case& c : cases) {
+    for (const auto& [section, key, rc, want] : cases) {
         std::string v, m;
-        EXPECT_EQ(get(p, c.section, c.key, v, m), c.rc) << c.key;
-        EXPECT_EQ(c.rc ? v : m, c.want) << c.key;
-        if (c.rc) {
-            EXPECT_EQ(m, "");
-        }
+        EXPECT_EQ(get(p, section, key, v, m), rc) << key;
+        EXPECT_EQ(rc ? v + m : m, want) << key;  // no message on success
     }
-
     std::string v, m;
-    EXPECT_EQ(get(dir + "/none.ini", "[X]", "x", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: FILE NOT FOUND OR ACCESS PROBLEM: " + dir + "/none.ini.");
+    EXPECT_EQ(get(p, "[S]", "loop", v, m), 0);  // bounded, not endless
+
+    const std::string none = env.sb.path("rw/tmp/none.ini");
+    EXPECT_EQ(get(none, "[X]", "x", v, m), 0);
+    EXPECT_EQ(m, "i_GetPrivateProfileString: FILE NOT FOUND OR ACCESS PROBLEM: " + none + ".");
     EXPECT_EQ(i_GetPrivateProfileString("", "[X]", "x", v, 10, m, 256), 0);
     EXPECT_EQ(m, "i_GetPrivateProfileString: FILE NOT FOUND OR ACCESS PROBLEM.");
     // Values and messages are cut to their buffers.
@@ -106,9 +93,9 @@ TEST_F(IniFile, SyntaxRules) {
 }
 
 TEST_F(IniFile, OverlongLineIsCutAndItsRestIgnored) {
-    // The tail of an over-long line must not pose as an entry of its own.
-    std::string longline = "long=" + std::string(1100, 'x') + "evil=1\n";
-    std::string p = file("d.ini", "[S]\n" + longline + "ok=2\n");
+    // The tail of an over-long line must not pose as an entry of its own,
+    // even when it begins exactly like one.
+    const std::string p = file("d.ini", "[S]\nlong=" + std::string(1018, 'x') + "evil=1\nok=2\n");
     std::string v, m;
     ASSERT_EQ(get(p, "[S]", "long", v, m, 4096), 1);
     EXPECT_EQ(v.size(), 1023u - 5u);
@@ -116,45 +103,10 @@ TEST_F(IniFile, OverlongLineIsCutAndItsRestIgnored) {
     EXPECT_EQ(get(p, "[S]", "ok", v, m), 1);
 }
 
-TEST_F(IniFile, References) {
-    std::string p = file("e.ini",
-                         "[DEFAULT]\n"
-                         "base=/opt/def\n"
-                         "[S]\n"
-                         "root=/data\n"
-                         "a=%(root)/sub\n"
-                         "b=%(base)/x\n"
-                         "c=pre%(root)mid%(root)\n"
-                         "d=%(nowhere)/x\n"
-                         "e=%(a)/deeper\n"
-                         "f=%(root/unclosed\n"
-                         "loop=%(loop)\n");
-    std::string v, m;
-    ASSERT_EQ(get(p, "[S]", "a", v, m), 1);
-    EXPECT_EQ(v, "/data/sub");
-    ASSERT_EQ(get(p, "[S]", "b", v, m), 1);  // from [DEFAULT]
-    EXPECT_EQ(v, "/opt/def/x");
-    ASSERT_EQ(get(p, "[S]", "c", v, m), 1);  // only the first is replaced
-    EXPECT_EQ(v, "pre/datamid%(root)");
-    EXPECT_EQ(get(p, "[S]", "d", v, m), 0);
-    EXPECT_EQ(m, "i_GetPrivateProfileString: KEY NOT FOUND [DEFAULT]nowhere");  // the [DEFAULT] lookup speaks
-    ASSERT_EQ(get(p, "[S]", "e", v, m), 1);  // resolved in turn
-    EXPECT_EQ(v, "/data/sub/deeper");
-    ASSERT_EQ(get(p, "[S]", "f", v, m), 1);  // malformed: literal
-    EXPECT_EQ(v, "%(root/unclosed");
-    EXPECT_EQ(get(p, "[S]", "loop", v, m), 0);  // bounded, not endless
-    // With no section the reference is looked up in the whole file.
-    ASSERT_EQ(get(p, nullptr, "a", v, m), 1);
-    EXPECT_EQ(v, "/data/sub");
-}
-
 TEST_F(IniFile, RootFileSlotsAndReadIni) {
-    std::string cfg = file("sm.ini", "[Pathes]\ngv_rw=/rw/\n");
-    std::string root = file("root.ini", "SM_INI=" + cfg + "\n");
-    std::string lacking = file("lacking.ini", "OTHER=x\n");
+    const std::string cfg = file("sm.ini", "[Pathes]\ngv_rw=/rw/\n");
     std::string v, m = "untouched";
-
-    setenv("ZARVO_INI", root.c_str(), 1);
+    setenv("ZARVO_INI", file("root.ini", "SM_INI=" + cfg + "\n").c_str(), 1);
     ASSERT_EQ(i_READ_INI("", "[Pathes]", "gv_rw", v, 512, m, 256), 1);
     EXPECT_EQ(v, "/rw/");
     EXPECT_EQ(m, "untouched");  // left as it was on success
@@ -165,7 +117,7 @@ TEST_F(IniFile, RootFileSlotsAndReadIni) {
 
     // A root file without the identifier falls through to the fixed slots,
     // which do not exist on a test machine.
-    setenv("ZARVO_INI", lacking.c_str(), 1);
+    setenv("ZARVO_INI", file("lacking.ini", "OTHER=x\n").c_str(), 1);
     EXPECT_EQ(i_GET_ROOT_FOR_INI("SM_INI", v, 1024, m, 256), 0);
     EXPECT_EQ(v, "");
     EXPECT_EQ(m, "i_GET_ROOT_FOR_INI: NO ZARVO CONFIGURATION FILE FOUND: /etc/opt/zarvo/zarvo.ini");

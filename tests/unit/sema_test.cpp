@@ -25,25 +25,9 @@ SCT_SEMA sema(const std::string& name, const std::string& caller = "test") {
     return s;
 }
 
-// A child that takes the semaphore, tells us, and waits to be killed.
-exec::Child spawn_holder(const std::string& name) {
-    exec::SpawnOptions opt;
-    opt.out = exec::Stdio::pipe();
-    exec::Child holder = exec::Child::call(
-        [&] {
-            SCT_SEMA s = sema(name, "holder job");
-            if (i_SEMA('+', &s, {}) != 1 || ::write(1, "x", 1) != 1) return 1;
-            for (;;) ::pause();
-        },
-        opt);
-    char c;
-    if (holder.started() && posix::read_some(holder.out().get(), &c, 1) != 1) holder = exec::Child();
-    return holder;
-}
-
 }  // namespace
 
-TEST(Sema, TakeReleaseAndInquire) {
+TEST(Sema, TakeReleaseInquireAndHolders) {
     InstallationEnv env;
     const std::string file = env.work("sem/job.sem");
     SCT_SEMA s = sema("job", "caller text");
@@ -55,28 +39,32 @@ TEST(Sema, TakeReleaseAndInquire) {
     ASSERT_EQ(::stat(env.work("sem").c_str(), &dir) | ::stat(file.c_str(), &st), 0);
     EXPECT_EQ(dir.st_mode & 0002, 0u);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
-
     EXPECT_EQ(i_SEMA('R', &s, {}), 1);
     EXPECT_EQ(s.hSema, 0);
     EXPECT_EQ(read_file(file), "");
-    SCT_SEMA other = sema("job");
-    EXPECT_EQ(i_SEMA('-', &other, {}), 1);
-    EXPECT_EQ(i_SEMA('?', &other, {}), 0);
-    EXPECT_EQ(other.szMsg, "semaphore job is free");
-    EXPECT_EQ(i_SEMA('x', &other, {}), 0);
-    EXPECT_EQ(other.szMsg, "error: invalid argument x");
-}
+    EXPECT_EQ(i_SEMA('-', &s, {}), 1);
+    EXPECT_EQ(i_SEMA('?', &s, {}), 0);
+    EXPECT_EQ(s.szMsg, "semaphore job is free");
+    EXPECT_EQ(i_SEMA('x', &s, {}), 0);
+    EXPECT_EQ(s.szMsg, "error: invalid argument x");
 
-TEST(Sema, OccupiedNamesHolderAndKilledHolderNeverBlocks) {
-    InstallationEnv env;
-    exec::Child holder = spawn_holder("busy");
-    ASSERT_TRUE(holder.started());
+    // Another process holds "busy" until it is killed.
+    exec::SpawnOptions opt;
+    opt.out = exec::Stdio::pipe();
+    exec::Child holder = exec::Child::call(
+        [] {
+            SCT_SEMA h = sema("busy", "holder job");
+            if (i_SEMA('+', &h, {}) != 1 || ::write(1, "x", 1) != 1) return 1;
+            for (;;) ::pause();
+        },
+        opt);
+    char c;
+    ASSERT_TRUE(holder.started() && posix::read_some(holder.out().get(), &c, 1) == 1);
     const std::string record = std::to_string(holder.pid()) + " holder job";
-    SCT_SEMA s = sema("busy");
+    s = sema("busy");
     EXPECT_EQ(i_SEMA('*', &s, {}), 0);
     EXPECT_EQ(s.szMsg, "another process " + record + " is holding semaphore busy");
     EXPECT_EQ(s.hSema, 0);
-
     holder = exec::Child();                                  // killed and reaped
     EXPECT_EQ(read_file(env.work("sem/busy.sem")), record);  // stale record ...
     EXPECT_EQ(i_SEMA('?', &s, {}), 0);                       // ... cleared on inquiry
