@@ -78,10 +78,7 @@ struct Sockets {
 std::string read_until_close(int s, int ms = 5000) {
     std::string got;
     char buf[4096];
-    struct pollfd p {
-        s, POLLIN, 0
-    };
-    for (ssize_t n = 1; n > 0 && ::poll(&p, 1, ms) > 0;)
+    for (ssize_t n = 1; n > 0 && posix::wait_fd(s, POLLIN, posix::Deadline::after_ms(ms)) > 0;)
         if ((n = ::recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
     return got;
 }
@@ -473,10 +470,7 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
                        std::vector<std::string> opts) {
     int ls = bound("127.0.0.1", 0, 4);
     std::thread peer([&] {
-        struct pollfd p {
-            ls, POLLIN, 0
-        };
-        if (::poll(&p, 1, 10000) <= 0) return;
+        if (posix::wait_fd(ls, POLLIN, posix::Deadline::after_ms(10000)) <= 0) return;
         int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         char ch;
         for (int nuls = 0; nuls < 3 && ::recv(c, &ch, 1, 0) == 1;) nuls += ch == '\0';
