@@ -83,14 +83,6 @@ std::string read_until_close(int s, int ms = 5000) {
     return got;
 }
 
-void send_raw(int s, const std::string& data) {
-    for (size_t off = 0; off < data.size();) {
-        ssize_t n = ::send(s, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += static_cast<size_t>(n);
-    }
-}
-
 // A request as the client sends it: second port, user, command, each ended by NUL.
 std::string request(const std::string& port, const std::string& user, const std::string& cmd) {
     return port + '\0' + user + '\0' + cmd + '\0';
@@ -313,7 +305,7 @@ TEST(CtrlE2E, UsersAndCallersOutsideTheAllowListsAreRefused) {
     }
     // A caller outside the allowed hosts.
     int s = connect_to(d.port(), "127.0.0.2");
-    send_raw(s, request("", "root", "true"));
+    posix::send_all(s, request("", "root", "true"));
     std::string got = read_until_close(s);
     ::close(s);
     EXPECT_EQ(got.substr(1), "not allowed\n");
@@ -336,7 +328,7 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.empty() ? "truncated" : c.reply);
         int s = connect_to(d.port());
-        send_raw(s, c.bytes);
+        posix::send_all(s, c.bytes);
         std::string got = c.reply.empty() ? "" : read_until_close(s, 6000);
         ::close(s);
         if (!c.reply.empty()) {
@@ -352,7 +344,7 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
     int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
     ::close(gone);
     int s = connect_to(d.port());
-    send_raw(s, request(std::to_string(gone_port), "root", "true"));
+    posix::send_all(s, request(std::to_string(gone_port), "root", "true"));
     read_until_close(s);
     ::close(s);
     EXPECT_TRUE(eventually([&] { return d.log().find("failed: Connection refused") != npos; })) << d.log();
@@ -368,11 +360,11 @@ TEST(CtrlE2E, VanishingCallerGetsItsCommandKilled) {
          {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871", "sh\"-c\"sleep 9871 & echo x"}) {
         SCOPED_TRACE(cmd);
         int s = connect_to(d.port());
-        send_raw(s, request("", "root", cmd));
+        posix::send_all(s, request("", "root", cmd));
         char answer = 1;
         ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
         EXPECT_EQ(answer, 0);
-        if (cmd.find("cat") != npos) send_raw(s, std::string(200000, 'x'));
+        if (cmd.find("cat") != npos) posix::send_all(s, std::string(200000, 'x'));
         ASSERT_TRUE(eventually([] { return running("sleep 9871"); }));
         ::close(s);
         EXPECT_TRUE(eventually([] { return !running("sleep 9871"); }, 2000));
@@ -474,7 +466,7 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
         int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         char ch;
         for (int nuls = 0; nuls < 3 && ::recv(c, &ch, 1, 0) == 1;) nuls += ch == '\0';
-        send_raw(c, reply);
+        posix::send_all(c, reply);
         unsigned char code = static_cast<unsigned char>(urgent);
         if (urgent >= 0) ::send(c, &code, 1, MSG_OOB);
         ::shutdown(c, SHUT_WR);
