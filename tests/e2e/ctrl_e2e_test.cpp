@@ -57,6 +57,13 @@ int port_of(int s) {
     return ntohs(a.sin_port);
 }
 
+// A loopback port nobody listens on.
+int dead_port() {
+    int s = bound("127.0.0.1", 0, 0), port = port_of(s);
+    ::close(s);
+    return port;
+}
+
 // A connection to 127.0.0.1:port from the address from.
 int connect_to(int port, const char* from = "127.0.0.1") {
     int s = bound(from, 0);
@@ -315,8 +322,7 @@ TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
     EXPECT_NE(d.log().find("reason=truncated request"), npos);
 
     // A second port nobody listens on: the session ends, the log says why.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     int s = connect_to(d.port());
     posix::send_all(s, request(std::to_string(gone_port), "root", "true"));
     read_until_close(s);
@@ -410,8 +416,7 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     EXPECT_EQ(call(d.port(), f("no_such_input"), "out3", "err3"), 1);
     EXPECT_FALSE(testsupport::exists(f("out3")));
     // No daemon: the reason goes to the error file, or else the output file.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     std::string reason = "ERROR: ";
     reason += syserrtxt(ECONNREFUSED, kErrSocket, "connect() call failed for host: [%s].", "127.0.0.1");
     EXPECT_EQ(call(gone_port, "", "out4", "err4"), 253);
@@ -493,8 +498,7 @@ TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
     }
 
     // Nobody listens: refused at once.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     RunResult r = ctrlc_to(sb, gone_port, {"-t", "2"});
     EXPECT_EQ(r.rc, 253);
     EXPECT_EQ(r.err.rfind("ERROR: STDLIB error: " + std::to_string(ECONNREFUSED) + " - ", 0), 0u) << r.err;
