@@ -4,11 +4,10 @@
 // Prints the ratios at the end.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "../tests/e2e/ctrld_process.hpp"
+#include "exec/child.hpp"
 #include "support/run.hpp"
 
 extern char** environ;
@@ -31,9 +31,9 @@ constexpr size_t kDataBytes = 128u << 20;
 
 std::unique_ptr<testsupport::Sandbox> g_sb;
 std::unique_ptr<ctrltest::CtrldProcess> g_daemon;
-std::string g_data;                           // a file of kDataBytes
-std::map<std::string, double> g_rate;         // bytes per second, mean
-std::map<std::string, double> g_seconds;      // per iteration, mean
+std::string g_data;                       // a file of kDataBytes
+std::map<std::string, double> g_rate;     // bytes per second, mean
+std::map<std::string, double> g_seconds;  // per iteration, mean
 
 void setup() {
     if (g_sb) return;
@@ -48,27 +48,17 @@ void setup() {
     std::fclose(f);
 }
 
-pid_t spawn(const std::vector<std::string>& argv) {
-    std::vector<char*> a;
-    std::vector<std::string> copy = argv;
-    for (auto& s : copy) a.push_back(s.data());
-    a.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.push_back(*e);
-    env.push_back("ZARVO_INI=" + g_sb->root_file());
-    std::vector<char*> ce;
-    for (auto& s : env) ce.push_back(s.data());
-    ce.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, a[0], nullptr, nullptr, a.data(), ce.data()) != 0) return -1;
-    return pid;
+exec::Child spawn(const std::vector<std::string>& argv) {
+    exec::SpawnOptions opt;
+    opt.env.emplace();
+    for (char** e = environ; *e; ++e) opt.env->push_back(*e);
+    opt.env->push_back("ZARVO_INI=" + g_sb->root_file());
+    return exec::Child::spawn(argv, opt);
 }
 
-int wait_for(pid_t pid) {
-    if (pid <= 0) return -1;
+int wait_for(exec::Child c) {
     int st = 0;
-    while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    if (!c.started() || !c.wait(st)) return -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
@@ -81,7 +71,8 @@ double timed_shell(const std::string& cmd) {
 }
 
 std::string ctrlc() {
-    return testsupport::bin_dir() + "/sm_ctrlc -p " + std::to_string(g_daemon->port()) + " -l root 127.0.0.1 ";
+    return testsupport::bin_dir() + "/sm_ctrlc -p " + std::to_string(g_daemon->port()) +
+           " -l root 127.0.0.1 ";
 }
 
 void record(benchmark::State& state, const std::string& name, double total_s, size_t bytes) {
@@ -111,12 +102,14 @@ void BM_SocatCopy(benchmark::State& state) {
             ::close(s);
         }
         std::string p = std::to_string(port);
-        pid_t listener = spawn({"/usr/bin/socat", "-u", "-b", "65536", "TCP-LISTEN:" + p + ",bind=127.0.0.1,reuseaddr",
-                                "OPEN:/dev/null,wronly"});
+        exec::Child listener =
+            spawn({"/usr/bin/socat", "-u", "-b", "65536", "TCP-LISTEN:" + p + ",bind=127.0.0.1,reuseaddr",
+                   "OPEN:/dev/null,wronly"});
         ::usleep(200000);  // listening before the clock starts
         auto t0 = std::chrono::steady_clock::now();
-        int rc = wait_for(spawn({"/usr/bin/socat", "-u", "-b", "65536", "OPEN:" + g_data, "TCP:127.0.0.1:" + p}));
-        wait_for(listener);
+        int rc =
+            wait_for(spawn({"/usr/bin/socat", "-u", "-b", "65536", "OPEN:" + g_data, "TCP:127.0.0.1:" + p}));
+        wait_for(std::move(listener));
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (rc != 0) state.SkipWithError("socat failed");
         state.SetIterationTime(s);
@@ -148,8 +141,13 @@ void BM_CtrlcOutputToCaller(benchmark::State& state) {
 
 void BM_CtrlcRoundTripTrue(benchmark::State& state) {
     setup();
-    std::vector<std::string> argv{testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(g_daemon->port()),
-                                  "-l", "root", "127.0.0.1", "true"};
+    std::vector<std::string> argv{testsupport::bin_dir() + "/sm_ctrlc",
+                                  "-p",
+                                  std::to_string(g_daemon->port()),
+                                  "-l",
+                                  "root",
+                                  "127.0.0.1",
+                                  "true"};
     double total = 0;
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
@@ -191,14 +189,15 @@ int main(int argc, char** argv) {
     auto mib = [](double r) { return r / (1 << 20); };
     if (g_rate.count("socat") && g_rate.count("up") && g_rate.count("down")) {
         std::printf("\nloopback copy (socat):        %8.1f MiB/s\n", mib(g_rate["socat"]));
-        std::printf("sm_ctrlc stdin -> command:    %8.1f MiB/s  ratio %.2f (goal >= 0.5)\n", mib(g_rate["up"]),
-                    g_rate["up"] / g_rate["socat"]);
-        std::printf("sm_ctrlc command -> caller:   %8.1f MiB/s  ratio %.2f (goal >= 0.5)\n", mib(g_rate["down"]),
-                    g_rate["down"] / g_rate["socat"]);
+        std::printf("sm_ctrlc stdin -> command:    %8.1f MiB/s  ratio %.2f (goal >= 0.5)\n",
+                    mib(g_rate["up"]), g_rate["up"] / g_rate["socat"]);
+        std::printf("sm_ctrlc command -> caller:   %8.1f MiB/s  ratio %.2f (goal >= 0.5)\n",
+                    mib(g_rate["down"]), g_rate["down"] / g_rate["socat"]);
     }
     if (g_seconds.count("rtt"))
-        std::printf("sm_ctrlc ... true round trip: %8.2f ms (goal < 5 ms; starting /bin/true alone: %.2f ms)\n",
-                    g_seconds["rtt"] * 1e3, g_seconds.count("spawn") ? g_seconds["spawn"] * 1e3 : 0.0);
+        std::printf(
+            "sm_ctrlc ... true round trip: %8.2f ms (goal < 5 ms; starting /bin/true alone: %.2f ms)\n",
+            g_seconds["rtt"] * 1e3, g_seconds.count("spawn") ? g_seconds["spawn"] * 1e3 : 0.0);
     g_daemon.reset();
     g_sb.reset();
     return 0;

@@ -322,6 +322,8 @@ Child& Child::operator=(Child&& o) noexcept {
     error_ = o.error_;
     usage_ = o.usage_;
     for (int i = 0; i < 3; ++i) pipes_[i] = std::move(o.pipes_[i]);
+    pidfd_ = std::move(o.pidfd_);
+    pidfdTried_ = std::exchange(o.pidfdTried_, false);
     return *this;
 }
 
@@ -331,6 +333,8 @@ Child::~Child() {
 
 void Child::finish() {
     for (auto& p : pipes_) p.reset();
+    pidfd_.reset();
+    pidfdTried_ = false;
     if (pid_ <= 0) return;
     kill(SIGKILL);
     int status;
@@ -363,10 +367,10 @@ int Child::wait_for(const posix::Deadline& deadline, int& status) {
     if (errno != 0 || reaped_) return -1;
     // A pidfd turns "ended" into a readable descriptor: no SIGCHLD handler,
     // no sleeping in steps.
-    posix::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    const int pidfd = exit_fd();
     for (;;) {
-        if (pidfd) {
-            int r = posix::wait_fd(pidfd.get(), POLLIN, deadline);
+        if (pidfd >= 0) {
+            int r = posix::wait_fd(pidfd, POLLIN, deadline);
             if (r < 0) return -1;
             if (r == 0) return 0;
         } else {
@@ -380,6 +384,14 @@ int Child::wait_for(const posix::Deadline& deadline, int& status) {
     }
 }
 
+int Child::exit_fd() {
+    if (!pidfdTried_ && pid_ > 0 && !reaped_) {
+        pidfdTried_ = true;
+        pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+    return pidfd_.get();
+}
+
 int Child::kill(int sig) {
     if (group_) return ::kill(-pid_, sig);
     if (pid_ > 0 && !reaped_) return ::kill(pid_, sig);
@@ -390,6 +402,7 @@ int Child::kill(int sig) {
 pid_t Child::release() {
     group_ = false;
     for (auto& p : pipes_) p.reset();
+    pidfd_.reset();
     return std::exchange(pid_, -1);
 }
 

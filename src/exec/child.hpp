@@ -95,6 +95,10 @@ class Child {
     // 1: ended, status set; 0: still running; -1: the wait failed (errno).
     int wait_for(const posix::Deadline& deadline, int& status);
     int wait_for(int timeout_ms, int& status);  // 0: just looks
+    // A descriptor that becomes readable once the child has ended (a pidfd,
+    // opened on first use and owned here), for a caller's own poll loop;
+    // -1 where the kernel has none: poll wait(WNOHANG) then.
+    int exit_fd();
     // Resource usage of the reaped child (zero before).
     const struct rusage& usage() const { return usage_; }
 
@@ -118,6 +122,8 @@ class Child {
     int error_ = 0;
     struct rusage usage_ {};
     posix::UniqueFd pipes_[3];
+    posix::UniqueFd pidfd_;
+    bool pidfdTried_ = false;
 };
 
 }  // namespace exec

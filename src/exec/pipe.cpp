@@ -52,14 +52,14 @@ int iPIPE_READ(DB_PROC_PIP* sctPP, std::string& cpReturn, int iMaxLen) {
     // fgets semantics: stop after a newline or at iMaxLen-1 characters.
     const size_t max = static_cast<size_t>(iMaxLen - 1);
     while (cpReturn.size() < max) {
-        int c = std::getc(sctPP->fpPipe);
-        if (c == EOF) {
-            if (std::ferror(sctPP->fpPipe) && errno == EINTR) {
-                std::clearerr(sctPP->fpPipe);
-                continue;
-            }
-            break;
-        }
+        // An interrupted read is tried again; the end or another error ends the line.
+        const int c = posix::retry_eintr([&] {
+            errno = 0;
+            const int got = std::getc(sctPP->fpPipe);
+            if (got == EOF && std::ferror(sctPP->fpPipe)) std::clearerr(sctPP->fpPipe);
+            return got;
+        });
+        if (c == EOF) break;
         cpReturn.push_back(static_cast<char>(c));
         if (c == '\n') break;
     }

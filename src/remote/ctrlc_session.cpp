@@ -276,6 +276,8 @@ void STDOUT_STDERR_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTi
 
 void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     SM_TRACE(strLog, 0, "+++ start_transfer socket %d", hSocket1);
+    // The trace texts name fork() as they always have; the pump is started
+    // through the launcher.
     SM_TRACE(strLog, 1, "fork() call for STDIN");
     if (fd_stdout) std::fflush(fd_stdout);
     if (fd_stderr) std::fflush(fd_stderr);
@@ -301,7 +303,8 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
             }
         }
     }
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_sigurg;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;

@@ -36,6 +36,18 @@ int poll_until(struct pollfd* fds, nfds_t nfds, const Deadline& deadline) {
     }
 }
 
+int poll_until(struct pollfd* fds, nfds_t nfds, const Deadline& deadline, const sigset_t* mask,
+               const volatile sig_atomic_t* stop) {
+    for (;;) {
+        const int ms = deadline.remaining_ms();
+        const struct timespec ts { ms / 1000, (ms % 1000) * 1000000L };
+        const int r = ::ppoll(fds, nfds, ms < 0 ? nullptr : &ts, mask);
+        if (r >= 0 || errno != EINTR) return r;
+        if (stop && *stop) return -1;
+        if (deadline.expired()) return 0;
+    }
+}
+
 int wait_fd(int fd, short events, const Deadline& deadline, short* revents) {
     struct pollfd p {
         fd, events, 0

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -50,6 +51,12 @@ auto retry_eintr(F&& f) -> decltype(f()) {
 // poll(2) until an event or the deadline: an interrupted poll goes on with the
 // time that is left. >0 ready descriptors, 0 deadline passed, -1 error.
 int poll_until(struct pollfd* fds, nfds_t nfds, const Deadline& deadline);
+// poll_until over ppoll(2) with mask as the signal mask during the wait only,
+// so that a signal blocked elsewhere cannot slip in between the check of its
+// flag and the wait. An interrupted wait goes on unless *stop (optional) is
+// set then: -1 with EINTR. The caller checks *stop before it calls.
+int poll_until(struct pollfd* fds, nfds_t nfds, const Deadline& deadline, const sigset_t* mask,
+               const volatile sig_atomic_t* stop = nullptr);
 // poll_until on one descriptor; revents (optional) receives its events.
 int wait_fd(int fd, short events, const Deadline& deadline, short* revents = nullptr);
 

@@ -57,6 +57,13 @@ int port_of(int s) {
     return ntohs(a.sin_port);
 }
 
+// A loopback port nobody listens on.
+int dead_port() {
+    int s = bound("127.0.0.1", 0, 0), port = port_of(s);
+    ::close(s);
+    return port;
+}
+
 // A connection to 127.0.0.1:port from the address from.
 int connect_to(int port, const char* from = "127.0.0.1") {
     int s = bound(from, 0);
@@ -78,20 +85,9 @@ struct Sockets {
 std::string read_until_close(int s, int ms = 5000) {
     std::string got;
     char buf[4096];
-    struct pollfd p {
-        s, POLLIN, 0
-    };
-    for (ssize_t n = 1; n > 0 && ::poll(&p, 1, ms) > 0;)
+    for (ssize_t n = 1; n > 0 && posix::wait_fd(s, POLLIN, posix::Deadline::after_ms(ms)) > 0;)
         if ((n = ::recv(s, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
     return got;
-}
-
-void send_raw(int s, const std::string& data) {
-    for (size_t off = 0; off < data.size();) {
-        ssize_t n = ::send(s, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += static_cast<size_t>(n);
-    }
 }
 
 // A request as the client sends it: second port, user, command, each ended by NUL.
@@ -296,35 +292,9 @@ TEST(CtrlE2E, SessionLimit) {
     EXPECT_GE(ms_beside_a_running_session(CtrldProcess(sb, {{"max_sessions", "1"}})), 700);
 }
 
-TEST(CtrlE2E, UsersAndCallersOutsideTheAllowListsAreRefused) {
-    Sandbox sb;
-    CtrldProcess d(sb, {{"allow_users", "root nobody no_such_user_zz"}, {"allow_hosts", "127.0.0.1/32"}});
-    struct {
-        std::string user;
-        int rc;
-        std::string reason;
-    } refusals[] = {{"daemon", 141, "not allowed"}, {"no_such_user_zz", 131, "no such user"}};
-    for (const auto& c : refusals) {
-        SCOPED_TRACE(c.user);
-        RunResult r = d.client({"-l", c.user, "127.0.0.1", "id"});
-        EXPECT_EQ(r.rc, c.rc);
-        EXPECT_EQ(r.err, "ERROR: CTRLD reply: " + c.reason + "\n");
-        EXPECT_EQ(r.out, "");
-        EXPECT_NE(d.log().find("refused caller=127.0.0.1:"), npos);
-        EXPECT_NE(d.log().find("user=" + c.user + " command=id reason=" + c.reason), npos);
-        expect_healthy(d);
-    }
-    // A caller outside the allowed hosts.
-    int s = connect_to(d.port(), "127.0.0.2");
-    send_raw(s, request("", "root", "true"));
-    std::string got = read_until_close(s);
-    ::close(s);
-    EXPECT_EQ(got.substr(1), "not allowed\n");
-    EXPECT_NE(d.log().find("refused caller=127.0.0.2:"), npos);
-    expect_healthy(d);
-}
-
-TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
+// Malformed requests, a dead second port and callers that vanish mid-session
+// leave the daemon serving and no command behind.
+TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
     Sandbox sb;
     CtrldProcess d(sb, {{"request_timeout", "2"}, {"max_command", "1000"}});
     struct {
@@ -339,7 +309,7 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.empty() ? "truncated" : c.reply);
         int s = connect_to(d.port());
-        send_raw(s, c.bytes);
+        posix::send_all(s, c.bytes);
         std::string got = c.reply.empty() ? "" : read_until_close(s, 6000);
         ::close(s);
         if (!c.reply.empty()) {
@@ -352,30 +322,25 @@ TEST(CtrlE2E, DaemonSurvivesHostileRequests) {
     EXPECT_NE(d.log().find("reason=truncated request"), npos);
 
     // A second port nobody listens on: the session ends, the log says why.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     int s = connect_to(d.port());
-    send_raw(s, request(std::to_string(gone_port), "root", "true"));
+    posix::send_all(s, request(std::to_string(gone_port), "root", "true"));
     read_until_close(s);
     ::close(s);
     EXPECT_TRUE(eventually([&] { return d.log().find("failed: Connection refused") != npos; })) << d.log();
     expect_healthy(d);
-}
 
-TEST(CtrlE2E, VanishingCallerGetsItsCommandKilled) {
-    Sandbox sb;
-    CtrldProcess d(sb);
     // Gone while the command waits, in the middle of input the command reads,
     // and after the command's first process ended leaving a child behind.
     for (std::string cmd :
          {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871", "sh\"-c\"sleep 9871 & echo x"}) {
         SCOPED_TRACE(cmd);
         int s = connect_to(d.port());
-        send_raw(s, request("", "root", cmd));
+        posix::send_all(s, request("", "root", cmd));
         char answer = 1;
         ASSERT_EQ(::recv(s, &answer, 1, 0), 1);
         EXPECT_EQ(answer, 0);
-        if (cmd.find("cat") != npos) send_raw(s, std::string(200000, 'x'));
+        if (cmd.find("cat") != npos) posix::send_all(s, std::string(200000, 'x'));
         ASSERT_TRUE(eventually([] { return running("sleep 9871"); }));
         ::close(s);
         EXPECT_TRUE(eventually([] { return !running("sleep 9871"); }, 2000));
@@ -384,16 +349,32 @@ TEST(CtrlE2E, VanishingCallerGetsItsCommandKilled) {
     EXPECT_NE(d.log().find("caller vanished"), npos);
 }
 
-// Callers that connect and send nothing cannot take every session: those
-// outside the allowed hosts are refused at once, and those waiting for
-// their request are bounded per address and in total.
-TEST(CtrlE2E, IdleConnectionsDoNotBlockService) {
+// Users and callers outside the allow lists are refused, callers outside
+// the allowed hosts at once; connections that send nothing cannot take every
+// session: those waiting for their request are bounded per address and in
+// total.
+TEST(CtrlE2E, RefusalsAndIdleConnectionsDoNotBlockService) {
     Sandbox sb;
-    CtrldProcess d(sb, {{"allow_hosts", "127.0.0.1/32 127.0.0.3/32"},
+    CtrldProcess d(sb, {{"allow_users", "root nobody no_such_user_zz"},
+                        {"allow_hosts", "127.0.0.1/32 127.0.0.3/32"},
                         {"max_sessions", "4"},
                         {"max_pending", "2"},
                         {"max_pending_per_host", "1"},
                         {"request_timeout", "10"}});
+    struct {
+        std::string user;
+        int rc;
+        std::string reason;
+    } refusals[] = {{"daemon", 141, "not allowed"}, {"no_such_user_zz", 131, "no such user"}};
+    for (const auto& c : refusals) {
+        SCOPED_TRACE(c.user);
+        RunResult r = d.client({"-l", c.user, "127.0.0.1", "id"});
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(r.err, "ERROR: CTRLD reply: " + c.reason + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(d.log().find("user=" + c.user + " command=id reason=" + c.reason), npos);
+        expect_healthy(d);
+    }
     Sockets idle;
     for (int i = 0; i < 6; ++i) idle.fds.push_back(connect_to(d.port(), "127.0.0.2"));
     for (int i = 0; i < 3; ++i) idle.fds.push_back(connect_to(d.port(), "127.0.0.3"));
@@ -435,8 +416,7 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     EXPECT_EQ(call(d.port(), f("no_such_input"), "out3", "err3"), 1);
     EXPECT_FALSE(testsupport::exists(f("out3")));
     // No daemon: the reason goes to the error file, or else the output file.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     std::string reason = "ERROR: ";
     reason += syserrtxt(ECONNREFUSED, kErrSocket, "connect() call failed for host: [%s].", "127.0.0.1");
     EXPECT_EQ(call(gone_port, "", "out4", "err4"), 253);
@@ -473,14 +453,11 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
                        std::vector<std::string> opts) {
     int ls = bound("127.0.0.1", 0, 4);
     std::thread peer([&] {
-        struct pollfd p {
-            ls, POLLIN, 0
-        };
-        if (::poll(&p, 1, 10000) <= 0) return;
+        if (posix::wait_fd(ls, POLLIN, posix::Deadline::after_ms(10000)) <= 0) return;
         int c = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
         char ch;
         for (int nuls = 0; nuls < 3 && ::recv(c, &ch, 1, 0) == 1;) nuls += ch == '\0';
-        send_raw(c, reply);
+        posix::send_all(c, reply);
         unsigned char code = static_cast<unsigned char>(urgent);
         if (urgent >= 0) ::send(c, &code, 1, MSG_OOB);
         ::shutdown(c, SHUT_WR);
@@ -521,8 +498,7 @@ TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
     }
 
     // Nobody listens: refused at once.
-    int gone = bound("127.0.0.1", 0, 0), gone_port = port_of(gone);
-    ::close(gone);
+    const int gone_port = dead_port();
     RunResult r = ctrlc_to(sb, gone_port, {"-t", "2"});
     EXPECT_EQ(r.rc, 253);
     EXPECT_EQ(r.err.rfind("ERROR: STDLIB error: " + std::to_string(ECONNREFUSED) + " - ", 0), 0u) << r.err;

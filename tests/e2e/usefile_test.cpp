@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "exec/child.hpp"
 #include "support/run.hpp"
 #include "util/posix.hpp"
 
@@ -90,15 +91,14 @@ TEST(Usefile, CreateFromANonBlockingInputWaitsWithoutSpinning) {
     posix::Pipe p;
     ASSERT_TRUE(posix::make_pipe(p));
     ASSERT_TRUE(posix::set_nonblocking(p.rd.get(), true));
-    const std::string prog = testsupport::bin_dir() + "/sm_client";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(p.rd.get(), 0);
-        ::setenv("ZARVO_INI", sb.root_file().c_str(), 1);
-        ::execl(prog.c_str(), prog.c_str(), "-f", "u", "-m", "c", "-s", "-", "-n", f.c_str(), nullptr);
-        ::_exit(127);
-    }
-    ASSERT_GT(pid, 0);
+    exec::SpawnOptions opt;
+    opt.in = exec::Stdio::from(p.rd.get());
+    opt.env.emplace();
+    for (char** e = environ; *e; ++e) opt.env->push_back(*e);
+    opt.env->push_back("ZARVO_INI=" + sb.root_file());
+    exec::Child agent = exec::Child::spawn(
+        {testsupport::bin_dir() + "/sm_client", "-f", "u", "-m", "c", "-s", "-", "-n", f}, opt);
+    ASSERT_TRUE(agent.started());
     p.rd.reset();
     // Silence first, then data in two pieces, then the end.
     ::usleep(400000);
@@ -107,10 +107,10 @@ TEST(Usefile, CreateFromANonBlockingInputWaitsWithoutSpinning) {
     posix::write_all(p.wr.get(), "second");
     p.wr.reset();
     int st = 0;
-    struct rusage ru {};
-    ASSERT_EQ(::wait4(pid, &st, 0, &ru), pid);
+    ASSERT_TRUE(agent.wait(st));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     EXPECT_EQ(read_file(f), "first second");
+    const struct rusage& ru = agent.usage();
     const long cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L +
                         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
     EXPECT_LT(cpu_ms, 100) << "the agent busy-waited on its input";

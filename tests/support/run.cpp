@@ -98,10 +98,11 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
         for (int j = 0; j < n; ++j) {
             if (!p[j].revents) continue;
             if (idx[j] == 2) {
-                ssize_t w = ::write(in.get(), opt.stdin_data.data() + in_off, opt.stdin_data.size() - in_off);
+                ssize_t w = posix::retry_eintr([&] {
+                    return ::write(in.get(), opt.stdin_data.data() + in_off, opt.stdin_data.size() - in_off);
+                });
                 if (w > 0) in_off += static_cast<size_t>(w);
-                if ((w < 0 && errno != EAGAIN && errno != EINTR) || in_off >= opt.stdin_data.size())
-                    in.reset();
+                if ((w < 0 && errno != EAGAIN) || in_off >= opt.stdin_data.size()) in.reset();
                 continue;
             }
             char buf[65536];

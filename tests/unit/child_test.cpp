@@ -202,10 +202,18 @@ TEST(Child, WaitWithDeadlineAndFunctionChildren) {
     int st = 0;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(c.wait_for(100, st), 0);
+    // The exit descriptor is quiet while the child runs, readable once it ended.
+    const int xfd = c.exit_fd();
+    if (xfd >= 0) {
+        EXPECT_EQ(posix::wait_fd(xfd, POLLIN, posix::Deadline::after_ms(0)), 0);
+    }
     auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     EXPECT_LT(waited, std::chrono::milliseconds(2000));
     ASSERT_EQ(c.kill(SIGTERM), 0);
+    if (xfd >= 0) {
+        EXPECT_EQ(posix::wait_fd(xfd, POLLIN, posix::Deadline::after_ms(5000)), 1);
+    }
     EXPECT_EQ(c.wait_for(5000, st), 1);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
     EXPECT_EQ(c.wait_for(0, st), -1);  // nothing left to wait for

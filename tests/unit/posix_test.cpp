@@ -8,13 +8,14 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
+
+#include "exec/child.hpp"
 
 namespace {
 
@@ -131,18 +132,39 @@ TEST(PosixIo, SignalsWithoutRestartNeitherFailNorStretchAWait) {
         writer.join();
         EXPECT_GT(irq.sent.load(), 2);
     }
-    {
+    struct pollfd pfd {
+        p.rd.get(), POLLIN, 0
+    };
+    static volatile sig_atomic_t stop = 0;
+    sigset_t open;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &open);
+    for (bool masked : {false, true}) {
         // A poll interrupted every 30 ms ends at its deadline, not later.
         Interrupter irq(::pthread_self(), 30);
         const auto t0 = Clock::now();
-        struct pollfd pfd {
-            p.rd.get(), POLLIN, 0
-        };
-        EXPECT_EQ(posix::poll_until(&pfd, 1, posix::Deadline::after_ms(300)), 0);
+        const auto d = posix::Deadline::after_ms(300);
+        EXPECT_EQ(masked ? posix::poll_until(&pfd, 1, d, &open, &stop) : posix::poll_until(&pfd, 1, d), 0);
         const long took = ms_since(t0);
         EXPECT_GE(took, 290);
         EXPECT_LT(took, 450);
     }
+    // A stop signal held back by the mask before the wait ends it at once.
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = [](int) { stop = 1; };
+    ::sigaction(SIGUSR2, &sa, &old);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGUSR2);
+    ::pthread_sigmask(SIG_BLOCK, &only, nullptr);
+    ::pthread_kill(::pthread_self(), SIGUSR2);
+    EXPECT_EQ(stop, 0);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(posix::poll_until(&pfd, 1, posix::Deadline::after_ms(2000), &open, &stop), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_LT(ms_since(t0), 1000);
+    ::pthread_sigmask(SIG_SETMASK, &open, nullptr);
+    ::sigaction(SIGUSR2, &old, nullptr);
 }
 
 TEST(PosixIo, NonBlockingSourceWaitsWithoutSpinning) {
@@ -279,12 +301,11 @@ TEST(PosixCopy, EverySourceKindIntoAFile) {
 // writing side, whichever road copies.
 TEST(PosixCopy, FullFileSystemIsAWriteFailure) {
     const std::string dir = temp_dir();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    exec::Child c = exec::Child::call([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") != 0)
-            ::_exit(77);
+            return 77;
         int wrong = 0;
         for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
             posix::Pipe p;
@@ -295,10 +316,10 @@ TEST(PosixCopy, FullFileSystemIsAWriteFailure) {
             const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
             wrong = wrong * 2 + !(r.err == ENOSPC && r.write_failed);
         }
-        ::_exit(wrong);
-    }
+        return wrong;
+    });
     int st = 0;
-    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(c.started() && c.wait(st));
     ::rmdir(dir.c_str());
     ASSERT_TRUE(WIFEXITED(st));
     if (WEXITSTATUS(st) == 77) GTEST_SKIP() << "no private tmpfs here (needs root and mount namespaces)";
@@ -354,10 +375,10 @@ TEST(PosixReplace, AtomicWithShortTempNameKeepingModeAndCleaningUp) {
     for (const char* bad : {".~0000004242.0000000", "x~0000004242.00000000", ".~00000042a2.00000000", "v"})
         EXPECT_FALSE(posix::parse_temp_name(bad, &pid)) << bad;
     EXPECT_FALSE(posix::process_gone(::getpid()));
-    pid_t child = ::fork();
-    if (child == 0) ::_exit(0);
-    ::waitpid(child, nullptr, 0);
-    EXPECT_TRUE(posix::process_gone(child));
+    exec::Child gone = exec::Child::call([] { return 0; });
+    int st2;
+    ASSERT_TRUE(gone.wait(st2));
+    EXPECT_TRUE(posix::process_gone(gone.pid()));
 
     ::unlink(path.c_str());
     ::rmdir(dir.c_str());

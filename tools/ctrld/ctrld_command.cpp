@@ -1,7 +1,6 @@
 #include "ctrld_command.hpp"
 
 #include <pwd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,9 +29,7 @@ bool CtrldCommand::start(const std::vector<std::string>& argv, const Identity& i
     if (::geteuid() == 0 && (id.uid != 0 || ::getgid() != id.gid))
         opt.user = exec::User{id.uid, id.gid, id.name, {}};
     child_ = exec::Child::spawn(argv, opt);
-    if (!child_.started()) return false;
-    pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, child_.pid(), 0)));
-    return true;
+    return child_.started();
 }
 
 bool CtrldCommand::try_reap() {

@@ -35,7 +35,7 @@ class CtrldCommand {
 
     // Readable once the first process has ended (-1 when the system has no
     // process descriptors: poll try_reap() then).
-    int exit_fd() const { return pidfd_.get(); }
+    int exit_fd() { return child_.exit_fd(); }
     // Reaps the first process when it has ended; true once reaped.
     bool try_reap();
     bool reaped() const { return reaped_; }
@@ -50,7 +50,6 @@ class CtrldCommand {
 
    private:
     exec::Child child_;
-    posix::UniqueFd pidfd_;
     int status_ = 0;
     bool reaped_ = false;
 };

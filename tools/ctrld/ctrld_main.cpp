@@ -25,9 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "ini/ini.hpp"
 #include "ctrld_config.hpp"
 #include "ctrld_session.hpp"
+#include "exec/child.hpp"
+#include "ini/ini.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
@@ -100,6 +101,8 @@ posix::UniqueFd open_listener(const std::string& addr, int port, int& bound_port
     return s;
 }
 
+// The classic double fork stays by hand: each parent must _exit at once, and
+// the launcher's child owner would wait for or kill what it started.
 void daemonize(const std::string& pid_file) {
     pid_t p = ::fork();
     if (p < 0) {
@@ -250,32 +253,31 @@ int main(int argc, char** argv) {
                 ctrld_refuse_now(c, *no);
                 continue;
             }
-            int rp[2];
-            if (::pipe2(rp, O_CLOEXEC) < 0) {
+            posix::UniqueFd conn(c);
+            posix::Pipe rp;
+            if (!posix::make_pipe(rp)) {
                 ctrld_log(log, "pipe failed: %s", posix::errtext(errno).c_str());
-                ::close(c);
                 continue;
             }
-            pid_t p = ::fork();
-            if (p == 0) {
-                for (int s : listeners) ::close(s);
+            // A copy of the daemon that keeps only its connection and its end
+            // of the request pipe.
+            exec::Child ses = exec::Child::call([&] {
+                listener_fds.clear();
                 ::close(g_wake[0]);
                 ::close(g_wake[1]);
-                ::close(rp[0]);
-                for (auto& [pid, ses] : sessions) ses.pending.reset();
-                ::signal(SIGCHLD, SIG_DFL);
+                rp.rd.reset();
+                for (auto& [pid, other] : sessions) other.pending.reset();
                 ctrld_session_signals();
-                ctrld_serve_session(c, cfg, log, posix::UniqueFd(rp[1]));
-                std::_Exit(0);
-            }
-            ::close(rp[1]);
-            ::close(c);
-            if (p < 0) {
-                ctrld_log(log, "fork failed: %s", posix::errtext(errno).c_str());
-                ::close(rp[0]);
+                ctrld_serve_session(conn.release(), cfg, log, std::move(rp.wr));
+                return 0;
+            });
+            rp.wr.reset();
+            conn.reset();
+            if (!ses.started()) {
+                ctrld_log(log, "fork failed: %s", posix::errtext(ses.error()).c_str());
                 continue;
             }
-            sessions[p] = Session{peer.sin_addr.s_addr, posix::UniqueFd(rp[0])};
+            sessions[ses.release()] = Session{peer.sin_addr.s_addr, std::move(rp.rd)};
             if (static_cast<int>(sessions.size()) >= cfg.max_sessions) break;
         }
     }

@@ -12,11 +12,6 @@ namespace {
 constexpr size_t kChunk = 262144;
 constexpr int kPipeSize = 1 << 20;
 
-void set_nonblock(int fd) {
-    int fl = ::fcntl(fd, F_GETFL);
-    if (fl >= 0) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-}
-
 }  // namespace
 
 void CtrldRelay::Stream::consume(size_t n) {
@@ -36,7 +31,7 @@ CtrldRelay::CtrldRelay(int c1, int c2, posix::UniqueFd cmd_in, posix::UniqueFd c
     ::fcntl(cmdIn_.get(), F_SETPIPE_SZ, kPipeSize);
     ::fcntl(cmdOut_.get(), F_SETPIPE_SZ, kPipeSize);
     for (int fd : {c1_, c2_, cmdIn_.get(), cmdOut_.get(), cmdErr_.get()})
-        if (fd >= 0) set_nonblock(fd);
+        if (fd >= 0) posix::set_nonblocking(fd, true);
     in_.to = cmdIn_.get();
     out_ = {cmdOut_.get(), c1_, {}, 0, false};
     err_ = {cmdErr_.get(), c2_, {}, 0, !cmdErr_};
@@ -56,27 +51,29 @@ void CtrldRelay::abandon_output() {
 }
 
 bool CtrldRelay::pull(Stream& s) {
-    ssize_t got = ::read(s.from, storage_.get(), kChunk);
+    ssize_t got = posix::retry_eintr([&] { return ::read(s.from, storage_.get(), kChunk); });
     if (got > 0) {
         s.buf.assign(storage_.get(), static_cast<size_t>(got));
         s.off = 0;
         return true;
     }
-    if (got == 0 || (errno != EAGAIN && errno != EINTR)) s.eof = true;
+    if (got == 0 || errno != EAGAIN) s.eof = true;
     return false;
 }
 
 bool CtrldRelay::push(Stream& s) {
-    ssize_t w = ::send(s.to, s.buf.data() + s.off, s.buf.size() - s.off, MSG_NOSIGNAL);
+    ssize_t w = posix::retry_eintr(
+        [&] { return ::send(s.to, s.buf.data() + s.off, s.buf.size() - s.off, MSG_NOSIGNAL); });
     if (w > 0) {
         s.consume(static_cast<size_t>(w));
         return true;
     }
-    if (w < 0 && errno != EAGAIN && errno != EINTR) vanished_ = true;
+    if (w < 0 && errno != EAGAIN) vanished_ = true;
     return false;
 }
 
-CtrldRelay::Step CtrldRelay::step(int wait_ms, int extra_fd, const sigset_t* open_mask) {
+CtrldRelay::Step CtrldRelay::step(const posix::Deadline& deadline, int extra_fd, const sigset_t* open_mask,
+                                  const volatile sig_atomic_t* stop) {
     Step st;
     struct pollfd pf[6];
     int n = 0;
@@ -111,12 +108,8 @@ CtrldRelay::Step CtrldRelay::step(int wait_ms, int extra_fd, const sigset_t* ope
         i_x = n;
         pf[n++] = {extra_fd, POLLIN, 0};
     }
-    struct timespec ts {
-        wait_ms / 1000, (wait_ms % 1000) * 1000000L
-    };
-    int r = ::ppoll(pf, static_cast<nfds_t>(n), wait_ms < 0 ? nullptr : &ts, open_mask);
-    if (r < 0) {
-        if (errno != EINTR) st.poll_errno = errno;
+    if (posix::poll_until(pf, static_cast<nfds_t>(n), deadline, open_mask, stop) < 0) {
+        if (!(stop && *stop)) st.poll_errno = errno;
         return st;
     }
     auto ready = [&](int i, short ev) { return i >= 0 && (pf[i].revents & ev); };
@@ -125,21 +118,22 @@ CtrldRelay::Step CtrldRelay::step(int wait_ms, int extra_fd, const sigset_t* ope
         vanished_ = true;
     } else if (want_in && ready(i_c1, POLLIN | hup)) {
         // Straight into the (empty) input buffer; dropped once the command's input is closed.
-        ssize_t got = ::recv(c1_, storage_.get(), kChunk, 0);
+        ssize_t got = posix::retry_eintr([&] { return ::recv(c1_, storage_.get(), kChunk, 0); });
         if (got > 0) {
             st.moved = true;
             scanner_.feed(std::string_view(storage_.get(), static_cast<size_t>(got)), in_.buf);
             if (!cmdIn_) in_.clear();
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if (got == 0 || errno != EAGAIN) {
             vanished_ = true;
         }
     }
     if (ready(i_in, POLLOUT | POLLERR | POLLHUP)) {
-        ssize_t w = ::write(cmdIn_.get(), in_.buf.data() + in_.off, in_.buf.size() - in_.off);
+        ssize_t w = posix::retry_eintr(
+            [&] { return ::write(cmdIn_.get(), in_.buf.data() + in_.off, in_.buf.size() - in_.off); });
         if (w > 0) {
             in_.consume(static_cast<size_t>(w));
             st.moved = true;
-        } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (w < 0 && errno != EAGAIN) {
             close_input();  // the command stopped reading: drop its input
         }
     }

@@ -23,12 +23,13 @@ class CtrldRelay {
     struct Step {
         bool moved = false;        // bytes went somewhere
         bool extra_ready = false;  // extra_fd became readable
-        int poll_errno = 0;        // the wait itself failed (EINTR excluded)
+        int poll_errno = 0;        // the wait itself failed (not for *stop)
     };
-    // Waits up to wait_ms (-1: unbounded) for any stream or extra_fd (-1:
-    // none), letting the signals of open_mask through (null: no change), and
-    // moves what is ready.
-    Step step(int wait_ms, int extra_fd, const sigset_t* open_mask);
+    // Waits until the deadline for any stream or extra_fd (-1: none),
+    // letting the signals of open_mask through (null: no change), and moves
+    // what is ready. A signal that sets *stop ends the wait, nothing moved.
+    Step step(const posix::Deadline& deadline, int extra_fd, const sigset_t* open_mask,
+              const volatile sig_atomic_t* stop = nullptr);
 
     // The caller closed or broke a connection; its output is dropped.
     bool vanished() const { return vanished_; }

@@ -43,22 +43,15 @@ int ms_left(Clock::time_point end) {
 }
 
 // Waits for one descriptor's events until the deadline, letting SIGTERM in
-// only here (posix::wait_fd would miss one that came just before). 0 also
+// only here (a plain poll would miss one that came just before). 0 also
 // when the daemon stops.
 int wait_or_stop(int fd, short events, const posix::Deadline& deadline) {
-    for (;;) {
-        if (g_ctrldStop) return 0;
-        int left = deadline.remaining_ms();
-        struct pollfd pf {
-            fd, events, 0
-        };
-        struct timespec ts {
-            left / 1000, (left % 1000) * 1000000L
-        };
-        int r = ::ppoll(&pf, 1, left < 0 ? nullptr : &ts, &g_openMask);
-        if (r < 0 && errno == EINTR) continue;
-        return r;
-    }
+    if (g_ctrldStop) return 0;
+    struct pollfd pf {
+        fd, events, 0
+    };
+    const int r = posix::poll_until(&pf, 1, deadline, &g_openMask, &g_ctrldStop);
+    return r < 0 && g_ctrldStop ? 0 : r;
 }
 
 // Printable form of untrusted bytes for the log.
@@ -98,8 +91,8 @@ void drain(int fd, int ms) {
     const auto deadline = posix::Deadline::after_ms(ms);
     char sink[16384];
     while (wait_or_stop(fd, POLLIN, deadline) > 0) {
-        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        ssize_t n = posix::retry_eintr([&] { return ::recv(fd, sink, sizeof sink, MSG_DONTWAIT); });
+        if (n == 0 || (n < 0 && errno != EAGAIN)) break;
     }
 }
 
@@ -159,8 +152,8 @@ ReadOutcome read_request(int fd, const CtrldConfig& cfg, CtrlRequestReader& read
         std::string field = sformat(" (field %d)", reader.field());
         if (r <= 0) return {false, ctrld_bad_request("request timeout"), "request timeout" + field};
         // Only up to the request's end, so that a slow reader keeps no input back.
-        ssize_t n = ::recv(fd, buf.get(), kReadChunk, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        ssize_t n = posix::retry_eintr([&] { return ::recv(fd, buf.get(), kReadChunk, MSG_DONTWAIT); });
+        if (n < 0 && errno == EAGAIN) continue;
         if (n <= 0) return {false, std::nullopt, "truncated request" + field};
         reader.feed(std::string_view(buf.get(), static_cast<size_t>(n)));
     }
@@ -204,6 +197,8 @@ std::string ctrld_caller_text(const struct sockaddr_in& a) {
 }
 
 void ctrld_session_signals() {
+    // A command that stops reading its input must not end the session.
+    ::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigemptyset(&sa.sa_mask);
@@ -347,7 +342,9 @@ int ctrld_serve_session(int fd, const CtrldConfig& cfg, const CtrldLog& log, pos
             }
             bound(left);
         }
-        CtrldRelay::Step st = relay.step(wait_ms, cmd.reaped() ? -1 : cmd.exit_fd(), &g_openMask);
+        CtrldRelay::Step st =
+            relay.step(wait_ms < 0 ? posix::Deadline::never() : posix::Deadline::after_ms(wait_ms),
+                       cmd.reaped() ? -1 : cmd.exit_fd(), &g_openMask, &g_ctrldStop);
         if (st.poll_errno) {
             ctrld_log(log, "caller=%s: poll failed: %s", caller.c_str(),
                       posix::errtext(st.poll_errno).c_str());

@@ -28,7 +28,8 @@ std::string ctrld_caller_text(const struct sockaddr_in& a);
 extern volatile sig_atomic_t g_ctrldStop;
 
 // In a new session process: SIGTERM and SIGINT set g_ctrldStop, and are
-// let through only while the session waits, so that no wait misses them.
+// let through only while the session waits, so that no wait misses them;
+// SIGPIPE is ignored.
 void ctrld_session_signals();
 
 // Refuses a connection without waiting for anything (the listener's side):

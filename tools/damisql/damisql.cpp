@@ -33,6 +33,7 @@
 
 #include "backend.hpp"
 #include "ini/ini.hpp"
+#include "util/posix.hpp"
 
 namespace damisql {
 
@@ -118,9 +119,7 @@ void exec_postgres_tool(char** argv, std::string& err) {
 
 // The trace names databases and statements: readable by the owner only.
 std::FILE* open_trace(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    while (fd < 0 && errno == EINTR);
+    const int fd = posix::open_fd(path, O_WRONLY | O_APPEND | O_CREAT, 0600).release();
     if (fd < 0) return nullptr;
     std::FILE* f = ::fdopen(fd, "a");
     if (!f) ::close(fd);
