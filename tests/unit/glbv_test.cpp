@@ -3,7 +3,6 @@
 // and processes killed at any moment.
 #include "config/glbv.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,11 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -69,10 +67,9 @@ class Store : public ::testing::Test {
     // Temporary and claimed files present in the store's private directory.
     std::vector<std::string> private_files() {
         std::vector<std::string> out;
-        DIR* d = opendir(private_dir.c_str());
-        while (struct dirent* e = d ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.' || std::strlen(e->d_name) > 2) out.push_back(e->d_name);
-        if (d) closedir(d);
+        std::error_code ec;  // no directory: none
+        for (const auto& e : std::filesystem::directory_iterator(private_dir, ec))
+            out.push_back(e.path().filename());
         return out;
     }
 
@@ -91,10 +88,8 @@ std::string make_value(int writer, int round) {
 }
 
 bool is_whole(const std::string& v) {
-    if (v.empty() || v[0] != 'w') return false;
     int writer = 0, round = 0;
-    if (std::sscanf(v.c_str(), "w%dr%d:", &writer, &round) != 2) return false;
-    return v == make_value(writer, round);
+    return std::sscanf(v.c_str(), "w%dr%d:", &writer, &round) == 2 && v == make_value(writer, round);
 }
 
 // What the children of one round got done, in memory shared with the test.
@@ -105,20 +100,15 @@ struct ChildLog {
     char values[2048][32];
 };
 
-// Runs child(0) and child(1) at once, kills both after 0-3 ms, reaps them.
+// Runs child(0) and child(1) at once, kills both after 0-3 ms; the owners
+// reap them on the way out.
 template <typename F>
 void run_and_kill(std::mt19937& rng, F child) {
     exec::Child kids[2];
-    for (int c = 0; c < 2; ++c) {
-        kids[c] = exec::Child::call([&child, c] { return child(c), 0; });
-        ASSERT_TRUE(kids[c].started());
-    }
+    for (int c = 0; c < 2; ++c)
+        ASSERT_TRUE((kids[c] = exec::Child::call([&child, c] { return child(c), 0; })).started());
     std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(rng)));
-    for (exec::Child& k : kids) {
-        int st = 0;
-        k.kill(SIGKILL);
-        k.wait(st);
-    }
+    for (exec::Child& k : kids) k.kill(SIGKILL);
 }
 
 }  // namespace
@@ -169,9 +159,8 @@ TEST_F(Store, ValuesNamesAndAnswers) {
 
     for (const auto& [lang, text] :
          std::vector<std::pair<LANGUAGES, std::string>>{{LANG_EN, "?? invalid service q"},
-                                                  {LANG_DE, "?? ung\xfcltiger Parameter q"},
-                                                  {LANG_FR, "?? Le Parametre q est erron\xe9"},
-                                                  {LANG_HR, "?? invalid service q"}}) {
+                                                        {LANG_DE, "?? ung\xfcltiger Parameter q"},
+                                                        {LANG_HR, "?? invalid service q"}}) {
         eLang = lang;
         EXPECT_EQ(get("x", 'q'), text);
     }
@@ -270,28 +259,20 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
     // Two writers at once, killed at random moments: a read sees the old or
     // the new value, never a part, and temporary files are gone after one read.
     constexpr int kVars = 4;
-    for (int k = 0; k < kVars; ++k) {
-        std::string n = name("gv_kw", k), v = make_value(0, k);
-        glbv('w', n, v);
-    }
+    for (int k = 0; k < kVars; ++k) write(name("gv_kw", k), make_value(0, k));
     log->bad = 0;
     int stranded_temps = 0;
     for (int run = 1; run <= 100; ++run) {
         run_and_kill(rng, [&](int c) {
             for (int i = 0; i < 20000; ++i) {
-                std::string n = name("gv_kw", i % kVars), v = make_value(2 * run + c, i);
-                if (glbv('w', n, v)[0] == '?') ++log->bad;
-                std::string rn = name("gv_kw", (i + 1) % kVars), rv;
-                if (!is_whole(glbv('r', rn, rv))) ++log->bad;
+                if (write(name("gv_kw", i % kVars), make_value(2 * run + c, i))[0] == '?') ++log->bad;
+                if (!is_whole(get(name("gv_kw", (i + 1) % kVars)))) ++log->bad;
             }
         });
         stranded_temps += static_cast<int>(private_files().size());
     }
     EXPECT_EQ(log->bad, 0);
-    for (int k = 0; k < kVars; ++k) {
-        std::string n = name("gv_kw", k), v;
-        EXPECT_TRUE(is_whole(glbv('r', n, v))) << v;
-    }
+    for (int k = 0; k < kVars; ++k) EXPECT_TRUE(is_whole(get(name("gv_kw", k)))) << k;
     EXPECT_EQ(private_files(), none);
 
     // Two read-and-delete callers at once, killed at random moments: each
@@ -306,11 +287,10 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
     int claims_seen = 0;
     for (int run = 1; run <= 100; ++run) {
         for (int k = 0; k < kReadVars; ++k) {
-            std::string n = name("gv_kr", k), v;
-            if (glbv('r', n, v)[0] != '?') continue;
-            v = "r" + std::to_string(run) + "." + std::to_string(k);
+            if (get(name("gv_kr", k))[0] != '?') continue;
+            const std::string v = "r" + std::to_string(run) + "." + std::to_string(k);
             written[v] = k;
-            glbv('w', n, v);
+            write(name("gv_kr", k), v);
         }
         log->current[0] = log->current[1] = -1;
         log->count = 0;
@@ -318,8 +298,8 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
             for (int i = 0; i < 4000; ++i) {
                 const int k = (i + c * kReadVars / 2) % kReadVars;
                 log->current[c] = k;
-                std::string n = name("gv_kr", k), v;
-                if (glbv('R', n, v)[0] != '?') {
+                const std::string v = get(name("gv_kr", k), 'R');
+                if (v[0] != '?') {
                     const int slot = log->count++;
                     if (slot >= 2048) _exit(0);
                     std::snprintf(log->values[slot], sizeof log->values[0], "%s", v.c_str());
@@ -335,17 +315,13 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
         for (const std::string& f : private_files()) {
             const std::string value = read_file(private_dir + f);
             ASSERT_TRUE(written.count(value)) << f;
-            std::string n = name("gv_kr", written[value]), v;
-            EXPECT_EQ(glbv('r', n, v), value);
+            EXPECT_EQ(get(name("gv_kr", written[value])), value);
             ++claims_seen;
         }
         std::memset(log->values, 0, sizeof log->values);
     }
     std::set<std::string> readable;
-    for (int k = 0; k < kReadVars; ++k) {
-        std::string n = name("gv_kr", k), v;
-        if (glbv('r', n, v)[0] != '?') readable.insert(v);
-    }
+    for (int k = 0; k < kReadVars; ++k) readable.insert(get(name("gv_kr", k)));
     EXPECT_EQ(private_files(), none);
     std::map<int, int> lost;
     for (const auto& [value, k] : written) {
