@@ -48,104 +48,17 @@ bool store_dir(std::string& dir) {
 // listing every variable of the store.
 constexpr const char* kPrivateDir = ".~private/";
 
-// A private file's name has one length whatever the variable's name:
-//   kind hash "." pid start pidns "." count
-// kind 'w' is a writer's temporary file, 'r' a value claimed by 'R'; hash
-// (16 hex digits of the variable's name) tells which variable a claim
-// belongs to, so that it can be put back. The owner is its pid, its start
-// time in clock ticks after boot (a reused pid has another one) and its PID
-// namespace (pids of another namespace cannot be checked here), 8, 16 and
-// 16 hex digits; count (8) keeps names of one process apart.
-constexpr size_t kPrivateNameLen = 1 + 16 + 1 + 8 + 16 + 16 + 1 + 8;
-
-struct Owner {
-    unsigned pid = 0;
-    unsigned long long start = 0, pidns = 0;
-};
+// Private files are the layer's temporary names, which carry their owner
+// process. A writer's temporary file has no tag; a value claimed by 'R' is
+// tagged "r" + 16 hex digits of its variable's name, so it can be put back.
+std::string claim_tag(uint64_t hash) {
+    return sformat("r%016llx", static_cast<unsigned long long>(hash));
+}
 
 uint64_t name_hash(const std::string& name) {
     uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
     for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
     return h;
-}
-
-// Pid, state and start time of a process from /proc/<which>/stat; false
-// with errno ENOENT or ESRCH when it is gone.
-bool proc_stat(const std::string& which, unsigned& pid, char& state, unsigned long long& start) {
-    posix::UniqueFd fd = posix::open_fd("/proc/" + which + "/stat", O_RDONLY);
-    std::string text;
-    if (!fd || !posix::read_all(fd.get(), text)) return false;
-    size_t p = text.rfind(')');  // the command name may hold blanks and parentheses
-    errno = EINVAL;              // for the text checks below
-    if (p == std::string::npos || std::sscanf(text.c_str(), "%u", &pid) != 1) return false;
-    unsigned long long field = 0;
-    int n = 0;  // fields after the name: state is the 1st, starttime the 20th
-    if (std::sscanf(text.c_str() + p + 1, " %c%n", &state, &n) != 1) return false;
-    const char* q = text.c_str() + p + 1 + n;
-    for (int i = 2; i <= 20; ++i) {
-        char* e = nullptr;
-        field = std::strtoull(q, &e, 10);
-        if (e == q) return false;
-        q = e;
-    }
-    start = field;
-    return true;
-}
-
-const Owner& self() {
-    static Owner me;
-    if (me.pid != static_cast<unsigned>(::getpid())) {  // also right after fork()
-        me = Owner{static_cast<unsigned>(::getpid()), 0, 0};
-        char state;
-        unsigned pid = 0;
-        struct stat st {};
-        // A /proc of another PID namespace would name other processes: then
-        // pidns stays 0 and nothing is judged.
-        if (proc_stat("self", pid, state, me.start) && pid == me.pid && ::stat("/proc/self/ns/pid", &st) == 0)
-            me.pidns = st.st_ino;
-    }
-    return me;
-}
-
-// True only when the owner is known to have ended. Without /proc, or in
-// another PID namespace, nothing can be known and the file is left alone.
-bool owner_gone(const Owner& o) {
-    const Owner& me = self();
-    if (me.pidns == 0 || o.pidns != me.pidns) return false;
-    if (o.pid == me.pid) return o.start != me.start;
-    unsigned long long start = 0;
-    unsigned pid = 0;
-    char state = 0;
-    if (!proc_stat(std::to_string(o.pid), pid, state, start)) return errno == ENOENT || errno == ESRCH;
-    return start != o.start || state == 'Z' || state == 'X';  // killed, not yet reaped: gone too
-}
-
-std::string private_name(char kind, uint64_t hash) {
-    static unsigned count = 0;
-    const Owner& me = self();
-    return sformat("%c%016llx.%08x%016llx%016llx.%08x", kind, static_cast<unsigned long long>(hash), me.pid,
-                   me.start, me.pidns, ++count);
-}
-
-bool parse_private(const char* n, char& kind, uint64_t& hash, Owner& o) {
-    if (std::strlen(n) != kPrivateNameLen) return false;
-    unsigned long long h = 0;
-    char hex[17] = {};
-    auto field = [&](size_t at, size_t len, unsigned long long& out) {
-        std::memcpy(hex, n + at, len);
-        hex[len] = '\0';
-        char* e = nullptr;
-        out = std::strtoull(hex, &e, 16);
-        return e == hex + len;
-    };
-    unsigned long long pid = 0;
-    kind = n[0];
-    if (n[17] != '.' || n[58] != '.' || !field(1, 16, h) || !field(18, 8, pid) || !field(26, 16, o.start) ||
-        !field(42, 16, o.pidns))
-        return false;
-    hash = h;
-    o.pid = static_cast<unsigned>(pid);
-    return kind == 'w' || kind == 'r';
 }
 
 // Moves a claimed file back under its variable's name unless a newer value
@@ -181,14 +94,14 @@ void recover(const std::string& dir, const std::string& name, uint64_t hash) {
     const std::string p = dir + kPrivateDir;
     DIR* d = ::opendir(p.c_str());
     if (!d) return;  // none yet, or not ours to list
+    const std::string mine = claim_tag(hash);
     while (struct dirent* e = ::readdir(d)) {
-        char kind;
-        uint64_t h;
-        Owner o;
-        if (!parse_private(e->d_name, kind, h, o) || !owner_gone(o)) continue;
-        if (kind == 'w')
+        posix::ProcOwner o;
+        std::string_view tag;
+        if (!posix::parse_temp_name(e->d_name, &o, &tag) || !posix::owner_gone(o)) continue;
+        if (tag.empty())
             ::unlink((p + e->d_name).c_str());
-        else if (h == hash)
+        else if (tag == mine)
             put_back(p + e->d_name, dir + name + ".sgv");
     }
     ::closedir(d);
@@ -200,51 +113,25 @@ void write_fail(const std::string& name, std::string& value, const std::string& 
     PROT("Error: GLBV: %s", value.c_str());
 }
 
-// Truncates and rewrites the file itself: owner and mode stay, but a reader
-// may see a partial value. Used only where a replacement cannot be made.
-void write_in_place(const std::string& name, std::string& value, const std::string& path, bool existed) {
-    posix::UniqueFd fd = posix::open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY, 0644);
-    int err = fd ? 0 : errno;
-    if (!err && ((!existed && ::fchmod(fd.get(), 0644) < 0) || !posix::write_all(fd.get(), value)))
-        err = errno;
-    if (fd && fd.close_checked() < 0 && !err) err = errno;
-    if (err) write_fail(name, value, path, err);
-}
+// Values are not fsynced: the store holds the state of running jobs, not
+// data that must outlive a crash, and an fsync per write costs each job
+// more than the rest of its store traffic.
+constexpr bool kSyncValues = false;
 
-// Writes a private file and renames it over the variable, so readers see the
-// old or the new value. The new file gets the old one's owner and mode; when
-// this process may not give it that owner, or may not create files in the
-// store, the file is rewritten in place instead.
-void write_value(const std::string& dir, std::string& name, std::string& value, const std::string& path,
-                 uint64_t hash) {
-    struct stat old {};
-    const bool existed = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const std::string tmp = dir + kPrivateDir + private_name('w', hash);
-    posix::UniqueFd fd;
-    if (private_dir(dir)) fd = posix::open_fd(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0600);
-    if (!fd) {
-        int err = errno;
-        if (err == EACCES || err == EPERM) return write_in_place(name, value, path, existed);
-        return write_fail(name, value, path, err);
-    }
-    struct stat now {};
-    int err = ::fstat(fd.get(), &now) < 0 ? errno : 0;
-    if (!err && existed && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-        ::fchown(fd.get(), old.st_uid, old.st_gid) < 0) {
-        fd.reset();
-        ::unlink(tmp.c_str());
-        return write_in_place(name, value, path, existed);
-    }
-    if (!err &&
-        (::fchmod(fd.get(), existed ? old.st_mode & 07777 : 0644) < 0 || !posix::write_all(fd.get(), value)))
-        err = errno;
-    if (fd.close_checked() < 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), path.c_str()) < 0) err = errno;
-    if (err) ::unlink(tmp.c_str());
-    if (err == EACCES || err == EPERM)
-        write_in_place(name, value, path, existed);  // the store itself is closed to us
-    else if (err)
-        write_fail(name, value, path, err);
+// Replaces the variable's file through a private temporary file, so readers
+// see the old or the new value; owner and mode stay. Where this process may
+// not give the file its owner, or may not create files in the store, the
+// file is rewritten in place instead.
+void write_value(const std::string& dir, const std::string& name, std::string& value,
+                 const std::string& path) {
+    (void)private_dir(dir);  // without it, the write goes in place
+    posix::ReplaceOptions opt;
+    opt.new_mode = 0644;
+    opt.sync = kSyncValues;
+    opt.temp_dir = dir + kPrivateDir;
+    opt.in_place_fallback = true;
+    std::string err;
+    if (!posix::replace_file(path, value, opt, err)) write_fail(name, value, path, errno);
 }
 
 // Reads the value in lines of 510 characters, joined without newlines, cut
@@ -272,7 +159,7 @@ void read_var(char fn, const std::string& dir, const std::string& name, std::str
     std::string src = path;
     if (fn == 'R') {
         // Claim the file first: of two concurrent readers only one gets it.
-        std::string claim = dir + kPrivateDir + private_name('r', hash);
+        std::string claim = dir + kPrivateDir + posix::temp_name(claim_tag(hash));
         if (private_dir(dir) && ::rename(path.c_str(), claim.c_str()) == 0)
             src = claim;
         else if (errno == ENOENT) {
@@ -357,7 +244,7 @@ static std::string& glbv_core(char cFunction, std::string& cpGlbvName, std::stri
             else
                 delete_pattern(cpGlbvName);
             return cpGlbvName;
-        case 'w': write_value(dir, cpGlbvName, cpGlbvValue, path, hash); return cpGlbvValue;
+        case 'w': write_value(dir, cpGlbvName, cpGlbvValue, path); return cpGlbvValue;
         case 'r':
         case 'R': read_var(cFunction, dir, cpGlbvName, cpGlbvValue, path, hash); return cpGlbvValue;
         default: cpGlbvValue = sformat(pick(kInvalidService), cFunction); return cpGlbvValue;

@@ -180,32 +180,58 @@ enum class CopyRoad { fastest, kernel, buffer };
 CopyResult copy_fd(int in, int out, const Deadline& deadline = Deadline::never(),
                    CopyRoad road = CopyRoad::fastest);
 
-// How replace_file treats the file's attributes.
+// The process that owns a temporary file: its pid, its start time (clock
+// ticks after boot; a reused pid has another) and its PID namespace (pids of
+// another namespace mean other processes). pidns 0: nothing is known.
+struct ProcOwner {
+    pid_t pid = 0;
+    uint64_t start = 0;
+    uint64_t pidns = 0;
+    bool operator==(const ProcOwner&) const = default;
+};
+// This process (read again after a fork). pidns stays 0 without /proc or
+// when /proc belongs to another PID namespace.
+const ProcOwner& self_owner();
+// The identity of the running process pid, seen from our namespace; false
+// with errno (ESRCH when there is no such process).
+bool read_owner(pid_t pid, ProcOwner& owner);
+// True only when the owner is known to have ended: no such process, its pid
+// now another process's, or a zombie. Unknown or foreign namespace: false.
+bool owner_gone(const ProcOwner& owner);
+
+// Temporary names: ".~" + pid (8 hex) + start (12 hex) + pidns (8 hex) + "."
+// + 8 random hex digits (39 characters whatever the target's name), then the
+// caller's tag ([0-9a-z], may be empty). The owner is self_owner().
+std::string temp_name(std::string_view tag = {});
+// true when name has the form of temp_name(); *owner and *tag (either may be
+// null) receive its owner and tag.
+bool parse_temp_name(std::string_view name, ProcOwner* owner, std::string_view* tag = nullptr);
+
+// How replace_file treats the file's attributes and where it writes.
 struct ReplaceOptions {
     mode_t new_mode = 0600;  // mode of a file that did not exist (exact, no umask)
     bool keep_owner = true;  // the replaced file's owner and group, where we may set them
     bool keep_mode = true;   // the replaced file's mode
     bool sync = true;        // fsync the file (and the directory after the rename)
+    // Directory of the temporary file (with '/', same file system as path);
+    // empty: path's own.
+    std::string temp_dir;
+    // Rewrite path in place (truncate, write: a reader may see a part) where
+    // no temporary file can be made or renamed (EACCES, EPERM, a missing
+    // temp_dir), or keep_owner is set and the owner cannot be given to it.
+    // The writer may then run a second time.
+    bool in_place_fallback = false;
 };
 // Writes the new content into fd; false with errno on failure.
 using FileWriter = std::function<bool(int fd)>;
-// Replaces path atomically: writes a private temporary file in the same
-// directory (temp_name(), O_EXCL|O_NOFOLLOW), fsyncs, renames it over path.
-// A symbolic link at path is replaced, not followed. A failure removes the
+// Replaces path atomically: writes a private temporary file (temp_name(),
+// O_EXCL|O_NOFOLLOW), fsyncs, renames it over path. A symbolic link at path
+// is replaced, not followed, and lends no attributes. A failure removes the
 // temporary file and leaves path as it was: false with errno and a text in err.
 bool replace_file(const std::string& path, std::string_view content, const ReplaceOptions& opt,
                   std::string& err);
 bool replace_file(const std::string& path, const FileWriter& writer, const ReplaceOptions& opt,
                   std::string& err);
-
-// The temporary name replace_file uses: ".~" + 10-digit pid + "." + 8 hex
-// digits (21 characters, whatever the target's name).
-std::string temp_name(pid_t pid);
-// true when name has the form of temp_name(); *pid receives its writer.
-bool parse_temp_name(std::string_view name, pid_t* pid);
-// true when no process with this pid exists (a temporary file left by it is
-// garbage). A process we may not signal still counts as alive.
-bool process_gone(pid_t pid);
 
 // strerror() as a std::string (thread-safe variant).
 std::string errtext(int err);

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
@@ -163,31 +164,151 @@ CopyResult copy_fd(int in, int out, const Deadline& deadline, CopyRoad road) {
     return fallback ? buffer_copy(in, out, deadline, res) : res;
 }
 
-std::string temp_name(pid_t pid) {
-    static thread_local std::mt19937 rng{std::random_device{}()};
-    char name[32];
-    std::snprintf(name, sizeof name, ".~%010u.%08x", static_cast<unsigned>(pid),
-                  static_cast<unsigned>(rng()));
-    return name;
-}
+namespace {
 
-bool parse_temp_name(std::string_view name, pid_t* pid) {
-    if (name.size() != 21 || name.substr(0, 2) != ".~" || name[12] != '.') return false;
-    unsigned long long v = 0;
-    for (size_t i = 2; i < 12; ++i) {
-        if (name[i] < '0' || name[i] > '9') return false;
-        v = v * 10 + static_cast<unsigned>(name[i] - '0');
+// Pid, state and start time from a /proc/<which>/stat text; false with errno
+// (ENOENT/ESRCH: no such process).
+bool proc_stat(const std::string& which, pid_t& pid, char& state, uint64_t& start) {
+    UniqueFd fd = open_fd("/proc/" + which + "/stat", O_RDONLY);
+    std::string text;
+    if (!fd || !read_all(fd.get(), text)) return false;
+    errno = EINVAL;                        // for the text checks below
+    const size_t close = text.rfind(')');  // the command may hold blanks and parentheses
+    int id = 0, n = 0;
+    if (close == std::string::npos || std::sscanf(text.c_str(), "%d", &id) != 1) return false;
+    // After the name: state is the 1st field, starttime the 20th.
+    if (std::sscanf(text.c_str() + close + 1, " %c%n", &state, &n) != 1) return false;
+    const char* q = text.c_str() + close + 1 + n;
+    unsigned long long field = 0;
+    for (int i = 2; i <= 20; ++i) {
+        char* e = nullptr;
+        field = std::strtoull(q, &e, 10);
+        if (e == q) return false;
+        q = e;
     }
-    for (size_t i = 13; i < 21; ++i)
-        if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
-    if (v == 0 || v > 0x7fffffffULL) return false;
-    if (pid) *pid = static_cast<pid_t>(v);
+    pid = id;
+    start = field;
     return true;
 }
 
-bool process_gone(pid_t pid) {
-    return pid > 0 && ::kill(pid, 0) < 0 && errno == ESRCH;
+constexpr uint64_t kStartMax = 0xffffffffffffull;  // 12 hex digits
+constexpr uint64_t kNsMax = 0xffffffffull;         // 8 hex digits
+constexpr size_t kTempLen = 39;
+
+bool hex_field(std::string_view s, uint64_t& out) {
+    out = 0;
+    for (char c : s) {
+        const int d = c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1);
+        if (d < 0) return false;
+        out = out * 16 + static_cast<unsigned>(d);
+    }
+    return true;
 }
+
+}  // namespace
+
+const ProcOwner& self_owner() {
+    static thread_local ProcOwner me;
+    if (me.pid != ::getpid()) {  // also right after a fork
+        me = ProcOwner{::getpid(), 0, 0};
+        pid_t pid = 0;
+        char state = 0;
+        uint64_t start = 0;
+        struct stat st {};
+        // /proc of another namespace would show another pid for "self".
+        if (proc_stat("self", pid, state, start) && pid == me.pid && start <= kStartMax &&
+            ::stat("/proc/self/ns/pid", &st) == 0 && st.st_ino <= kNsMax) {
+            me.start = start;
+            me.pidns = st.st_ino;
+        }
+    }
+    return me;
+}
+
+bool read_owner(pid_t pid, ProcOwner& owner) {
+    const ProcOwner& me = self_owner();
+    if (me.pidns == 0) {
+        errno = ENOSYS;
+        return false;
+    }
+    pid_t seen = 0;
+    char state = 0;
+    uint64_t start = 0;
+    if (!proc_stat(std::to_string(pid), seen, state, start)) {
+        if (errno == ENOENT) errno = ESRCH;
+        return false;
+    }
+    owner = ProcOwner{pid, start, me.pidns};
+    return true;
+}
+
+bool owner_gone(const ProcOwner& o) {
+    const ProcOwner& me = self_owner();
+    if (me.pidns == 0 || o.pidns != me.pidns || o.pid <= 0) return false;
+    if (o.pid == me.pid) return o.start != me.start;
+    pid_t pid = 0;
+    char state = 0;
+    uint64_t start = 0;
+    if (!proc_stat(std::to_string(o.pid), pid, state, start)) return errno == ENOENT || errno == ESRCH;
+    return start != o.start || state == 'Z' || state == 'X';  // killed, not yet reaped: gone too
+}
+
+std::string temp_name(std::string_view tag) {
+    static thread_local std::mt19937 rng{std::random_device{}()};
+    const ProcOwner& me = self_owner();
+    char name[48];
+    std::snprintf(name, sizeof name, ".~%08x%012llx%08llx.%08x", static_cast<unsigned>(me.pid),
+                  static_cast<unsigned long long>(me.start), static_cast<unsigned long long>(me.pidns),
+                  static_cast<unsigned>(rng()));
+    return std::string(name).append(tag);
+}
+
+bool parse_temp_name(std::string_view name, ProcOwner* owner, std::string_view* tag) {
+    if (name.size() < kTempLen || name.substr(0, 2) != ".~" || name[30] != '.') return false;
+    uint64_t pid = 0, start = 0, ns = 0, rnd = 0;
+    if (!hex_field(name.substr(2, 8), pid) || !hex_field(name.substr(10, 12), start) ||
+        !hex_field(name.substr(22, 8), ns) || !hex_field(name.substr(31, 8), rnd))
+        return false;
+    const std::string_view rest = name.substr(kTempLen);
+    for (char c : rest)
+        if (!std::islower(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    if (pid == 0 || pid > 0x7fffffff) return false;
+    if (owner) *owner = ProcOwner{static_cast<pid_t>(pid), start, ns};
+    if (tag) *tag = rest;
+    return true;
+}
+
+namespace {
+
+// Truncates and rewrites path itself: owner and mode stay, but a reader may
+// see a partial content. For where a replacement cannot be made.
+bool write_in_place(const std::string& path, const FileWriter& writer, const ReplaceOptions& opt,
+                    bool had_old, std::string& err) {
+    UniqueFd fd = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY, opt.new_mode);
+    const char* what = "open";
+    bool ok = static_cast<bool>(fd);
+    if (ok && !had_old && !(ok = ::fchmod(fd.get(), opt.new_mode) == 0)) what = "chmod";
+    if (ok && !(ok = writer(fd.get()))) what = "write";
+    if (ok && opt.sync && !(ok = ::fsync(fd.get()) == 0)) what = "fsync";
+    if (fd && fd.close_checked() < 0 && ok) {
+        ok = false;
+        what = "close";
+    }
+    if (ok) return true;
+    const int e = errno;
+    err = std::string(what) + " " + path + ": " + errtext(e);
+    errno = e;
+    return false;
+}
+
+// A temporary file could not be made or renamed for lack of rights, or its
+// directory is missing: the file itself may still be writable.
+bool no_room(int err) {
+    return err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR;
+}
+
+}  // namespace
 
 bool replace_file(const std::string& path, std::string_view content, const ReplaceOptions& opt,
                   std::string& err) {
@@ -199,20 +320,23 @@ bool replace_file(const std::string& path, const FileWriter& writer, const Repla
                   std::string& err) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const std::string prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string prefix = !opt.temp_dir.empty()
+                                   ? opt.temp_dir
+                                   : (slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
 
     struct stat old {};
-    const bool had_old = ::stat(path.c_str(), &old) == 0;
+    const bool had_old = ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
 
     std::string tmp;
     UniqueFd fd;
     for (int tries = 0; !fd && tries < 8; ++tries) {
-        tmp = prefix + temp_name(::getpid());
-        fd = open_fd(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        tmp = prefix + temp_name();
+        fd = open_fd(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0600);
         if (!fd && errno != EEXIST) break;
     }
     if (!fd) {
         const int e = errno;
+        if (opt.in_place_fallback && no_room(e)) return write_in_place(path, writer, opt, had_old, err);
         err = "create " + tmp + ": " + errtext(e);
         errno = e;
         return false;
@@ -225,18 +349,32 @@ bool replace_file(const std::string& path, const FileWriter& writer, const Repla
         errno = e;
         return false;
     };
-    if (!writer(fd.get())) return fail("write");
-    if (had_old && opt.keep_owner && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-        // Root may keep both; others may keep at least a group they belong to.
-        if (::fchown(fd.get(), old.st_uid, old.st_gid) < 0 && errno == EPERM)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
+    struct stat now {};
+    if (::fstat(fd.get(), &now) < 0) return fail("stat");
+    if (had_old && opt.keep_owner && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        ::fchown(fd.get(), old.st_uid, old.st_gid) < 0) {
+        if (opt.in_place_fallback) {
+            fd.reset();
+            ::unlink(tmp.c_str());
+            return write_in_place(path, writer, opt, had_old, err);
+        }
+        // Others than root may keep at least a group they belong to.
+        if (errno == EPERM) (void)::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
     }
     const mode_t mode = had_old && opt.keep_mode ? (old.st_mode & 07777) : opt.new_mode;
     // After fchown, which may clear set-id bits.
     if (::fchmod(fd.get(), mode) < 0) return fail("chmod");
+    if (!writer(fd.get())) return fail("write");
     if (opt.sync && ::fsync(fd.get()) < 0) return fail("fsync");
     if (fd.close_checked() < 0) return fail("close");
-    if (::rename(tmp.c_str(), path.c_str()) < 0) return fail("rename");
+    if (::rename(tmp.c_str(), path.c_str()) < 0) {
+        const int e = errno;
+        if (opt.in_place_fallback && (e == EACCES || e == EPERM)) {
+            ::unlink(tmp.c_str());
+            return write_in_place(path, writer, opt, had_old, err);
+        }
+        return fail("rename");
+    }
     if (opt.sync) {
         // The rename itself is durable only once the directory is.
         UniqueFd d = open_fd(dir, O_RDONLY | O_DIRECTORY);

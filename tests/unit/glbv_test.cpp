@@ -3,7 +3,6 @@
 // and processes killed at any moment.
 #include "config/glbv.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,15 +11,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
+#include <tuple>
 
+#include "exec/child.hpp"
 #include "log/lang.hpp"
 #include "log/prot.hpp"
 #include "support/run.hpp"
@@ -41,33 +42,22 @@ class Store : public ::testing::Test {
     }
     void TearDown() override { unsetenv("ZARVO_INI"); }
 
-    std::string get(const std::string& name) {
+    std::string get(const std::string& name, char fn = 'r') {
         std::string n = name, v;
-        return glbv('r', n, v);
+        return glbv(fn, n, v);
     }
     std::string write(const std::string& name, const std::string& value) {
         std::string n = name, v = value;
         return glbv('w', n, v);
     }
-    // Writes as user nobody in a child; returns the answer's first character
-    // ('?' for a failure) or '!' when the child could not run.
+    // Writes as user nobody in a child: the answer's first character ('?'
+    // for a failure), or '!' when the child could not run.
     char write_as_nobody(const std::string& name, const std::string& value) {
-        int fds[2];
-        if (pipe(fds) != 0) return '!';
-        pid_t p = fork();
-        if (p == 0) {
-            close(fds[0]);
-            if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
-            char c = write(name, value)[0];
-            _exit(::write(fds[1], &c, 1) == 1 ? 0 : 1);
-        }
-        close(fds[1]);
-        char c = '!';
-        if (p < 0 || read(fds[0], &c, 1) != 1) c = '!';
-        close(fds[0]);
+        exec::SpawnOptions opt;
+        opt.user = exec::User{kNobody, kNobody, "", {}};
+        exec::Child c = exec::Child::call([&] { return static_cast<int>(write(name, value)[0]); }, opt);
         int st = 0;
-        if (p > 0) waitpid(p, &st, 0);
-        return c;
+        return c.started() && c.wait(st) && WIFEXITED(st) ? static_cast<char>(WEXITSTATUS(st)) : '!';
     }
     struct stat info(const std::string& name) {
         struct stat st {};
@@ -77,10 +67,9 @@ class Store : public ::testing::Test {
     // Temporary and claimed files present in the store's private directory.
     std::vector<std::string> private_files() {
         std::vector<std::string> out;
-        DIR* d = opendir(private_dir.c_str());
-        while (struct dirent* e = d ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.') out.push_back(e->d_name);
-        if (d) closedir(d);
+        std::error_code ec;  // no directory: none
+        for (const auto& e : std::filesystem::directory_iterator(private_dir, ec))
+            out.push_back(e.path().filename());
         return out;
     }
 
@@ -99,10 +88,8 @@ std::string make_value(int writer, int round) {
 }
 
 bool is_whole(const std::string& v) {
-    if (v.empty() || v[0] != 'w') return false;
     int writer = 0, round = 0;
-    if (std::sscanf(v.c_str(), "w%dr%d:", &writer, &round) != 2) return false;
-    return v == make_value(writer, round);
+    return std::sscanf(v.c_str(), "w%dr%d:", &writer, &round) == 2 && v == make_value(writer, round);
 }
 
 // What the children of one round got done, in memory shared with the test.
@@ -113,136 +100,92 @@ struct ChildLog {
     char values[2048][32];
 };
 
-void sleep_us(long us) {
-    struct timespec ts {
-        0, us * 1000
-    };
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-// Runs child(0) and child(1) at once, kills both after 0-3 ms, reaps them.
+// Runs child(0) and child(1) at once, kills both after 0-3 ms; the owners
+// reap them on the way out.
 template <typename F>
 void run_and_kill(std::mt19937& rng, F child) {
-    pid_t pids[2];
-    for (int c = 0; c < 2; ++c) {
-        pids[c] = fork();
-        ASSERT_GE(pids[c], 0);
-        if (pids[c] == 0) {
-            child(c);
-            _exit(0);
-        }
-    }
-    sleep_us(std::uniform_int_distribution<long>(0, 3000)(rng));
-    for (pid_t p : pids) {
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
-    }
+    exec::Child kids[2];
+    for (int c = 0; c < 2; ++c)
+        ASSERT_TRUE((kids[c] = exec::Child::call([&child, c] { return child(c), 0; })).started());
+    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(rng)));
+    for (exec::Child& k : kids) k.kill(SIGKILL);
 }
 
 }  // namespace
 
-TEST_F(Store, NameManglingAndValues) {
+TEST_F(Store, ValuesNamesAndAnswers) {
     std::string name = "a/b\\c", value = "v 1";
     glbv('w', name, value);
     EXPECT_EQ(name, "a_b_c");
     EXPECT_EQ(sb.var("a_b_c"), "v 1");  // no trailing newline
-    struct stat st {};
-    ASSERT_EQ(stat(sb.store_file("a_b_c").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    mode_t old_mask = umask(077);
+    write("gv_fresh", "x");
+    umask(old_mask);
+    EXPECT_EQ(info("gv_fresh").st_mode & 07777, 0644u);  // whatever the umask
 
-    sb.set_var("two_lines", "abc\ndef\n");
-    EXPECT_EQ(get("two_lines"), "abcdef");
-    sb.set_var("long", std::string(600, 'x'));
-    EXPECT_EQ(get("long"), std::string(510, 'x') + ">");
-    sb.set_var("exact", std::string(511, 'y'));
-    EXPECT_EQ(get("exact"), std::string(511, 'y'));
-    sb.set_var("longlines", std::string(300, 'p') + "\n" + std::string(300, 'q') + "\n");
-    EXPECT_EQ(get("longlines"), std::string(300, 'p') + std::string(210, 'q') + ">");
-
-    std::string e = "empty", ev;
-    glbv('w', e, ev);
+    // Read in lines of 510, joined, cut at 511 with '>'.
+    const std::string p300(300, 'p');
+    for (const auto& [content, want] : std::vector<std::pair<std::string, std::string>>{
+             {"abc\ndef\n", "abcdef"},
+             {std::string(600, 'x'), std::string(510, 'x') + ">"},
+             {std::string(511, 'y'), std::string(511, 'y')},
+             {p300 + "\n" + std::string(300, 'q') + "\n", p300 + std::string(210, 'q') + ">"}}) {
+        sb.set_var("gv_v", content);
+        EXPECT_EQ(get("gv_v"), want);
+    }
+    write("empty", "");
     testing::internal::CaptureStderr();
     EXPECT_EQ(get("empty"), "?? GLBV empty not existing");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "glbv() read failed: empty file\n");
-    EXPECT_EQ(get("missing"), "?? GLBV missing not existing");
 
     // "<name>.sgv" fills a file name up to the system's 255 characters.
     for (size_t len : {226u, 251u}) {
-        const std::string name(len, 'n');
-        EXPECT_EQ(write(name, "v"), "v");
-        std::string n = name, v;
-        EXPECT_EQ(glbv('R', n, v), "v") << len;
+        EXPECT_EQ(write(std::string(len, 'n'), "v"), "v");
+        EXPECT_EQ(get(std::string(len, 'n'), 'R'), "v") << len;
     }
     EXPECT_EQ(private_files(), none);
-}
 
-TEST_F(Store, ReadDeleteAndPatterns) {
     sb.set_var("gv_client_sts_17", "0");
     sb.set_var("gv_client_msg_17", "m");
     sb.set_var("gv_keep", "k");
-    std::string n = "gv_client_sts_17", v;
-    EXPECT_EQ(glbv('R', n, v), "0");
-    EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_sts_17")));
-    EXPECT_EQ(glbv('R', n, v), "?? GLBV gv_client_sts_17 not existing");
-
-    std::string pat = "gv_client_*";
+    EXPECT_EQ(get("gv_client_sts_17", 'R'), "0");
+    EXPECT_EQ(get("gv_client_sts_17", 'R'), "?? GLBV gv_client_sts_17 not existing");
+    std::string pat = "gv_client_*", v;
     EXPECT_EQ(&glbv('d', pat, v), &pat);
     EXPECT_FALSE(testsupport::exists(sb.store_file("gv_client_msg_17")));
-    EXPECT_EQ(sb.var("gv_keep"), "k");
-    std::string k = "gv_keep";
-    glbv('d', k, v);
+    EXPECT_EQ(get("gv_keep"), "k");
+    get("gv_keep", 'd');
     EXPECT_FALSE(testsupport::exists(sb.store_file("gv_keep")));
 
-    std::string q = "x";
-    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
+    EXPECT_EQ(get("x", 'q'), "?? invalid service q");
     eLang = LANG_DE;
-    EXPECT_EQ(glbv('q', q, v), "?? ung\xfcltiger Parameter q");
-    eLang = LANG_FR;
-    EXPECT_EQ(glbv('q', q, v), "?? Le Parametre q est erron\xe9");
-    eLang = LANG_HR;
-    EXPECT_EQ(glbv('q', q, v), "?? invalid service q");
-}
+    EXPECT_EQ(get("x", 'q'), "?? ung\xfcltiger Parameter q");
+    eLang = LANG_EN;
 
-TEST_F(Store, WriteFailuresAndMissingStoreKey) {
     // A directory standing where the variable file belongs: the write fails.
     ASSERT_EQ(mkdir(sb.store_file("blocked").c_str(), 0755), 0);
-    std::string n = "blocked", v = "x";
     testing::internal::CaptureStderr();
-    glbv('w', n, v);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(v.rfind("?? GLBV blocked cannot be created: ", 0), 0u) << v;
-    EXPECT_NE(err.find("glbv() write " + sb.store_file("blocked") + " failed: "), std::string::npos);
-    EXPECT_NE(sb.protocol().find(" Error: GLBV:["), std::string::npos);
+    const std::string answer = write("blocked", "x");
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("glbv() write " + sb.store_file("blocked") + " failed: "),
+        std::string::npos);
+    EXPECT_EQ(answer.rfind("?? GLBV blocked cannot be created: ", 0), 0u) << answer;
     EXPECT_NE(sb.protocol().find("]: ?? GLBV blocked cannot be created"), std::string::npos);
     EXPECT_EQ(private_files(), none);
 
     sb.set_config("[Pathes]", "gv_rw_glbv", "");
-    std::string m = "gv_x", mv;
-    EXPECT_EQ(glbv('r', m, mv), "Fatal software error FILE=../cm_hal_unix LINE=249 ( error reading sm_ini)");
+    EXPECT_EQ(get("gv_x"), "Fatal software error FILE=../cm_hal_unix LINE=249 ( error reading sm_ini)");
 }
 
 TEST_F(Store, ResolveGlbvAndPath) {
     sb.set_var("gv_data", "/data");
-    std::string f = "gv_data:/sub/file";
-    EXPECT_EQ(resolve_glbv(f), 1);
-    EXPECT_EQ(f, "/data/sub/file");
-    f = "gv_data";
-    EXPECT_EQ(resolve_glbv(f), 1);
-    EXPECT_EQ(f, "/data");
-    f = "gv_nothing:/sub";
-    EXPECT_EQ(resolve_glbv(f), 0);
-    EXPECT_EQ(f, "gv_nothing:/sub");
-
-    std::string p = "gv_rw_tmp:x.log";
-    EXPECT_EQ(resolve_path(p), 1);
-    EXPECT_EQ(p, sb.path("rw/tmp/x.log"));
-    p = "gv_rw_tmp:";
-    resolve_path(p);
-    EXPECT_EQ(p, sb.path("rw/tmp/"));
-    p = "no_such_key:x";
-    EXPECT_EQ(resolve_path(p), 1);
-    EXPECT_EQ(p, "no_such_key:x");
+    auto by_var = [](std::string f) { return std::to_string(resolve_glbv(f)) + " " + f; };
+    EXPECT_EQ(by_var("gv_data:/sub/file"), "1 /data/sub/file");
+    EXPECT_EQ(by_var("gv_data"), "1 /data");
+    EXPECT_EQ(by_var("gv_no:/sub"), "0 gv_no:/sub");
+    auto by_key = [](std::string f) { return std::to_string(resolve_path(f)) + " " + f; };
+    EXPECT_EQ(by_key("gv_rw_tmp:x.log"), "1 " + sb.path("rw/tmp/x.log"));
+    EXPECT_EQ(by_key("no_key:x"), "1 no_key:x");
 }
 
 TEST_F(Store, RewriteKeepsOwnerAndMode) {
@@ -253,56 +196,44 @@ TEST_F(Store, RewriteKeepsOwnerAndMode) {
     ASSERT_EQ(chmod(sb.store_file("gv_theirs").c_str(), 0640), 0);
     EXPECT_EQ(write("gv_theirs", "new"), "new");
     struct stat st = info("gv_theirs");
-    EXPECT_EQ(st.st_uid, kNobody);
-    EXPECT_EQ(st.st_gid, kNobody);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(sb.var("gv_theirs"), "new");
-
-    // A new variable is 0644 whatever the umask.
-    mode_t old_mask = umask(077);
-    write("gv_fresh", "x");
-    umask(old_mask);
-    EXPECT_EQ(info("gv_fresh").st_mode & 07777, 0644u);
+    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777),
+              std::make_tuple(kNobody, kNobody, 0640u));
 
     // A user who may not give the new file root's ownership rewrites it in
-    // place: owner and mode stay, so root's readers keep reading it.
+    // place: owner and mode stay, so root's readers keep reading it ...
     sb.set_var("gv_shared", "old");
     ASSERT_EQ(chmod(sb.store_file("gv_shared").c_str(), 0606), 0);
     EXPECT_EQ(write_as_nobody("gv_shared", "by nobody"), 'b');
     st = info("gv_shared");
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_mode & 07777, 0606u);
+    EXPECT_EQ(std::make_tuple(st.st_uid, st.st_mode & 07777), std::make_tuple(0u, 0606u));
     EXPECT_EQ(sb.var("gv_shared"), "by nobody");
     // ... and a variable it may not write stays as it is.
     sb.set_var("gv_roots", "keep");
     EXPECT_EQ(write_as_nobody("gv_roots", "x"), '?');
     EXPECT_EQ(sb.var("gv_roots"), "keep");
-    EXPECT_EQ(info("gv_roots").st_uid, 0u);
-    // A link planted where a variable belongs is replaced by a new file; its
-    // target stays untouched.
+    // A link planted where a variable belongs is replaced; its target stays.
     const std::string target = sb.path("rw/tmp/victim");
     write_file(target, "keep");
-    std::string var = sb.store_file("gv_link");
-    ASSERT_EQ(symlink(target.c_str(), var.c_str()), 0);
-    std::string n = "gv_link", v = "new";
-    glbv('w', n, v);
+    ASSERT_EQ(symlink(target.c_str(), sb.store_file("gv_link").c_str()), 0);
+    write("gv_link", "new");
     EXPECT_EQ(read_file(target), "keep");
     EXPECT_TRUE(S_ISREG(info("gv_link").st_mode));
-    EXPECT_EQ(read_file(var), "new");
+    EXPECT_EQ(sb.var("gv_link"), "new");
 
     // The store becomes the administrator's: nobody's own variable is
-    // written in place, a new one cannot be made.
+    // written in place, also without the private directory; a new one
+    // cannot be made.
     ASSERT_EQ(chmod(sb.path("rw/glbv").c_str(), 0755), 0);
     sb.set_var("gv_open", "old");
     ASSERT_EQ(chown(sb.store_file("gv_open").c_str(), kNobody, kNobody), 0);
     EXPECT_EQ(write_as_nobody("gv_open", "new value"), 'n');
     EXPECT_EQ(sb.var("gv_open"), "new value");
-    ASSERT_EQ(rmdir(private_dir.c_str()), 0);  // also when no private file can be made at all
+    ASSERT_EQ(rmdir(private_dir.c_str()), 0);
     EXPECT_EQ(write_as_nobody("gv_open", "newer"), 'n');
     EXPECT_EQ(sb.var("gv_open"), "newer");
+    EXPECT_EQ(info("gv_open").st_uid, kNobody);
     EXPECT_EQ(write_as_nobody("gv_new", "x"), '?');
     EXPECT_FALSE(testsupport::exists(sb.store_file("gv_new")));
-    EXPECT_EQ(info("gv_open").st_uid, kNobody);
 }
 
 TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
@@ -315,28 +246,20 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
     // Two writers at once, killed at random moments: a read sees the old or
     // the new value, never a part, and temporary files are gone after one read.
     constexpr int kVars = 4;
-    for (int k = 0; k < kVars; ++k) {
-        std::string n = name("gv_kw", k), v = make_value(0, k);
-        glbv('w', n, v);
-    }
+    for (int k = 0; k < kVars; ++k) write(name("gv_kw", k), make_value(0, k));
     log->bad = 0;
     int stranded_temps = 0;
     for (int run = 1; run <= 100; ++run) {
         run_and_kill(rng, [&](int c) {
             for (int i = 0; i < 20000; ++i) {
-                std::string n = name("gv_kw", i % kVars), v = make_value(2 * run + c, i);
-                if (glbv('w', n, v)[0] == '?') ++log->bad;
-                std::string rn = name("gv_kw", (i + 1) % kVars), rv;
-                if (!is_whole(glbv('r', rn, rv))) ++log->bad;
+                if (write(name("gv_kw", i % kVars), make_value(2 * run + c, i))[0] == '?') ++log->bad;
+                if (!is_whole(get(name("gv_kw", (i + 1) % kVars)))) ++log->bad;
             }
         });
         stranded_temps += static_cast<int>(private_files().size());
     }
     EXPECT_EQ(log->bad, 0);
-    for (int k = 0; k < kVars; ++k) {
-        std::string n = name("gv_kw", k), v;
-        EXPECT_TRUE(is_whole(glbv('r', n, v))) << v;
-    }
+    for (int k = 0; k < kVars; ++k) EXPECT_TRUE(is_whole(get(name("gv_kw", k)))) << k;
     EXPECT_EQ(private_files(), none);
 
     // Two read-and-delete callers at once, killed at random moments: each
@@ -351,11 +274,10 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
     int claims_seen = 0;
     for (int run = 1; run <= 100; ++run) {
         for (int k = 0; k < kReadVars; ++k) {
-            std::string n = name("gv_kr", k), v;
-            if (glbv('r', n, v)[0] != '?') continue;
-            v = "r" + std::to_string(run) + "." + std::to_string(k);
+            if (get(name("gv_kr", k))[0] != '?') continue;
+            const std::string v = "r" + std::to_string(run) + "." + std::to_string(k);
             written[v] = k;
-            glbv('w', n, v);
+            write(name("gv_kr", k), v);
         }
         log->current[0] = log->current[1] = -1;
         log->count = 0;
@@ -363,8 +285,8 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
             for (int i = 0; i < 4000; ++i) {
                 const int k = (i + c * kReadVars / 2) % kReadVars;
                 log->current[c] = k;
-                std::string n = name("gv_kr", k), v;
-                if (glbv('R', n, v)[0] != '?') {
+                const std::string v = get(name("gv_kr", k), 'R');
+                if (v[0] != '?') {
                     const int slot = log->count++;
                     if (slot >= 2048) _exit(0);
                     std::snprintf(log->values[slot], sizeof log->values[0], "%s", v.c_str());
@@ -380,17 +302,13 @@ TEST_F(Store, ConcurrentAndKilledProcessesStrandNothing) {
         for (const std::string& f : private_files()) {
             const std::string value = read_file(private_dir + f);
             ASSERT_TRUE(written.count(value)) << f;
-            std::string n = name("gv_kr", written[value]), v;
-            EXPECT_EQ(glbv('r', n, v), value);
+            EXPECT_EQ(get(name("gv_kr", written[value])), value);
             ++claims_seen;
         }
         std::memset(log->values, 0, sizeof log->values);
     }
     std::set<std::string> readable;
-    for (int k = 0; k < kReadVars; ++k) {
-        std::string n = name("gv_kr", k), v;
-        if (glbv('r', n, v)[0] != '?') readable.insert(v);
-    }
+    for (int k = 0; k < kReadVars; ++k) readable.insert(get(name("gv_kr", k)));
     EXPECT_EQ(private_files(), none);
     std::map<int, int> lost;
     for (const auto& [value, k] : written) {
