@@ -8,18 +8,16 @@
 #include <cstring>
 
 #include "config/glbv.hpp"
-#include "ini/ini.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "ini/ini.hpp"
 #include "log/prot.hpp"
 #include "log/trace.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // Scanner state, kept between calls.
 namespace getopt_state {
@@ -76,7 +74,9 @@ const char* const kUsageLines[] = {
     " Trace with -v or set gv_client_trace to function switch e.g. 'brfigcdekmGRWp' ",
 };
 
-bool is_media_server_function(char f) { return std::strchr("cimpt", f) != nullptr && f != '\0'; }
+bool is_media_server_function(char f) {
+    return std::strchr("cimpt", f) != nullptr && f != '\0';
+}
 
 std::string pad(std::string s, size_t width) {
     if (s.size() < width) s.append(width - s.size(), ' ');
@@ -220,11 +220,8 @@ void ARGUMENTS(int argc, char** argv) {
                 GET_USER_NAME(user);
                 WRITE_TRACE(strLog, "\n %s   User= %s ", kVersionLine, user.c_str());
                 break;
-            case 'h':
-                gFlag.Help = true;
-                USAGE();
-            default:
-                FINISH(1, sformat("wrong option %c in command line", c));
+            case 'h': gFlag.Help = true; USAGE();
+            default: FINISH(1, sformat("wrong option %c in command line", c));
         }
     }
 
@@ -276,14 +273,16 @@ void ARGUMENTS(int argc, char** argv) {
     if (i_READ_INI("STPD_INI", "[STPD_Server]", "STPD_PORT", gszPort, kWidthPort, msg, 256)) {
         SM_TRACE(strLog, 0, "Got STPD_PORT %s from stpd.ini section [STPD_Server]", gszPort.c_str());
     } else if (media) {
-        SM_TRACE(strLog, 0, "WARNING: Couldn't get STPD_PORT from stpd.ini section [STPD_Server]: %s ", msg.c_str());
+        SM_TRACE(strLog, 0, "WARNING: Couldn't get STPD_PORT from stpd.ini section [STPD_Server]: %s ",
+                 msg.c_str());
         gszPort = "11001";
         SM_TRACE(strLog, 0, "WARNING: Using default STPD_PORT value %s ", gszPort.c_str());
     } else {
         gszPort.clear();
     }
 
-    SM_TRACE(strLog, 0, "%s  %s  %s  %s", gszRo.c_str(), gszRwIni.c_str(), gszRwTmp.c_str(), strLog.szFile.c_str());
+    SM_TRACE(strLog, 0, "%s  %s  %s  %s", gszRo.c_str(), gszRwIni.c_str(), gszRwTmp.c_str(),
+             strLog.szFile.c_str());
 
     if (gszCtrlHost.empty()) {
         if (!i_READ_INI("SM_INI", "[Server]", "name", gszCtrlHost, kWidthHost, msg, 256))
@@ -296,8 +295,8 @@ void ARGUMENTS(int argc, char** argv) {
 
     if (gszClientHost.empty() || gszClientHost == "LOCAL") gszClientHost = gszMyName;
 
-    SM_TRACE(strLog, 0, "ID=%s Function=%c   RemoteFlag=%d  ClientHost=%s   CtrlHost=%s", gszId.c_str(), gcFunc,
-             gFlag.Remote ? 1 : 0, gszClientHost.c_str(), gszCtrlHost.c_str());
+    SM_TRACE(strLog, 0, "ID=%s Function=%c   RemoteFlag=%d  ClientHost=%s   CtrlHost=%s", gszId.c_str(),
+             gcFunc, gFlag.Remote ? 1 : 0, gszClientHost.c_str(), gszCtrlHost.c_str());
     SM_TRACE(strLog, 0, "Options: m=%s s=%s l=%s d=%s b=%s t=%s ", gszOpt_m.c_str(), gszOpt_s.c_str(),
              gszOpt_l.c_str(), gszOpt_d.c_str(), gszOpt_b.c_str(), gszOpt_t.c_str());
 }

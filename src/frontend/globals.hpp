@@ -30,8 +30,7 @@ struct RunFlags {
 
 extern std::string gszCtrlHost, gszClientHost, gszId;
 extern char gcFunc;
-extern std::string gszOpt_b, gszOpt_d, gszOpt_l, gszOpt_m, gszOpt_n, gszOpt_s, gszOpt_t, gszOpt_u,
-    gszOpt_end;
+extern std::string gszOpt_b, gszOpt_d, gszOpt_l, gszOpt_m, gszOpt_n, gszOpt_s, gszOpt_t, gszOpt_u, gszOpt_end;
 extern RunFlags gFlag;
 extern std::string gszMissingArg, gszMyName, gszPort;
 extern std::string gszRo, gszRoSms, gszRwIni, gszRwZbc, gszRwTmp, gszRwWork, gszRw;

@@ -102,7 +102,8 @@ int read_key(const char* cpFilename, const char* cpSection, const char* cpKey, s
         }
         std::string looked, ref_msg;
         const char* sect = no_section ? nullptr : cpSection;
-        int ok = read_key(cpFilename, sect, ref.c_str(), looked, iLengthValue, ref_msg, iLengthMsg, depth + 1);
+        int ok =
+            read_key(cpFilename, sect, ref.c_str(), looked, iLengthValue, ref_msg, iLengthMsg, depth + 1);
         if (!ok)
             ok = read_key(cpFilename, "[DEFAULT]", ref.c_str(), looked, iLengthValue, ref_msg, iLengthMsg,
                           depth + 1);

@@ -27,8 +27,8 @@ int i_GET_ROOT_FOR_INI(const char* cpIdentifier, std::string& cpValue, size_t iL
 // Reads cpSection/cpKey from the file of cpIdentifier (null or empty:
 // "SM_INI"). Returns 1 with cpValue set (cut to iLengthValue-1), cpMsg left
 // as it was; or 0 with cpMsg = "i_READ_INI: " and the reason.
-int i_READ_INI(const char* cpIdentifier, const char* cpSection, const char* cpKey,
-               std::string& cpValue, size_t iLengthValue, std::string& cpMsg, size_t iLengthMsg);
+int i_READ_INI(const char* cpIdentifier, const char* cpSection, const char* cpKey, std::string& cpValue,
+               size_t iLengthValue, std::string& cpMsg, size_t iLengthMsg);
 
 // Removes a trailing line feed in place; 0 when the line is then empty or a
 // comment ("#" first), else 1.

@@ -36,7 +36,9 @@ void append_to(const std::string& path, const std::string& line) {
     posix::write_all(fd.get(), line);
 }
 
-void to_stderr(const std::string& line) { posix::write_all(STDERR_FILENO, line); }
+void to_stderr(const std::string& line) {
+    posix::write_all(STDERR_FILENO, line);
+}
 
 // Copies a text file into the trace, each line in the copy format.
 void copy_file(const str_log& log, const struct tm& tmv, const char* path_arg) {
@@ -45,22 +47,22 @@ void copy_file(const str_log& log, const struct tm& tmv, const char* path_arg) {
     std::string path = cut(path_arg ? path_arg : "", kCopyPathMax);
     FILE* in = std::fopen(path.c_str(), "re");
     if (!in) {
-        posix::write_all(out.get(), sformat("%2d:%02d:%02d#   File %s not found\n", tmv.tm_hour,
-                                            tmv.tm_min, tmv.tm_sec, path.c_str()));
+        posix::write_all(out.get(), sformat("%2d:%02d:%02d#   File %s not found\n", tmv.tm_hour, tmv.tm_min,
+                                            tmv.tm_sec, path.c_str()));
         if (log.iVerify)
-            to_stderr(sformat("%2d:%02d:%02d# File %s not found\n", tmv.tm_hour, tmv.tm_min,
-                              tmv.tm_sec, path.c_str()));
+            to_stderr(sformat("%2d:%02d:%02d# File %s not found\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                              path.c_str()));
         return;
     }
     char buf[kCopyLineMax + 1];
     while (std::fgets(buf, sizeof buf, in)) {
         size_t n = std::strlen(buf);
         if (n > 0) buf[n - 1] = '\0';  // the last character, normally the newline
-        posix::write_all(out.get(), sformat("%2d:%02d:%02d#%s    %s\n", tmv.tm_hour, tmv.tm_min,
-                                            tmv.tm_sec, log.szIns.c_str(), buf));
+        posix::write_all(out.get(), sformat("%2d:%02d:%02d#%s    %s\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                                            log.szIns.c_str(), buf));
         if (log.iVerify)
-            to_stderr(sformat("%2d:%02d:%02d#%s %s\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                              log.szIns.c_str(), buf));
+            to_stderr(sformat("%2d:%02d:%02d#%s %s\n", tmv.tm_hour, tmv.tm_min, tmv.tm_sec, log.szIns.c_str(),
+                              buf));
     }
     std::fclose(in);
 }
@@ -94,8 +96,8 @@ void VWRITE_TRACE(str_log& log, const char* cpFormat, va_list ap) {
         const char* path = va_arg(ap, const char*);
         copy_file(log, tmv, path);
     } else {
-        std::string line = sformat("%2d:%02d:%02d#%s ", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                                   log.szIns.c_str());
+        std::string line =
+            sformat("%2d:%02d:%02d#%s ", tmv.tm_hour, tmv.tm_min, tmv.tm_sec, log.szIns.c_str());
         line += vsformat(cpFormat, ap);
         if (line.size() > kTraceLineMax - 2) line.resize(kTraceLineMax - 2);
         line.push_back('\n');
@@ -157,8 +159,8 @@ int log_check(const std::string& cpInput) {
 int get_parent_info(std::string& cpInfo, size_t iLength) {
     cpInfo.clear();
     pid_t ppid = ::getppid();
-    std::string cmd = sformat("%s | tr -s ' ' | grep -v grep | grep -w %d", "ps -e -A -o pid,args",
-                              static_cast<int>(ppid));
+    std::string cmd =
+        sformat("%s | tr -s ' ' | grep -v grep | grep -w %d", "ps -e -A -o pid,args", static_cast<int>(ppid));
     FILE* p = ::popen(cmd.c_str(), "re");
     if (!p) {
         int err = errno;

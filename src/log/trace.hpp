@@ -47,7 +47,7 @@ int get_parent_info(std::string& cpInfo, size_t iLength);
 void trace_reset_for_tests();
 
 // Writes a trace line when the descriptor's level exceeds lvl.
-#define SM_TRACE(log, lvl, ...)                                   \
-    do {                                                          \
-        if ((log).iFlg > (lvl)) WRITE_TRACE((log), __VA_ARGS__);  \
+#define SM_TRACE(log, lvl, ...)                                  \
+    do {                                                         \
+        if ((log).iFlg > (lvl)) WRITE_TRACE((log), __VA_ARGS__); \
     } while (0)

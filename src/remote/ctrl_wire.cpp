@@ -65,7 +65,8 @@ std::vector<std::string> ctrld_split_wire(std::string_view wire) {
     size_t start = 0;
     for (;;) {
         size_t q = wire.find(kWireWordSep, start);
-        words.emplace_back(wire.substr(start, q == std::string_view::npos ? std::string_view::npos : q - start));
+        words.emplace_back(
+            wire.substr(start, q == std::string_view::npos ? std::string_view::npos : q - start));
         if (q == std::string_view::npos) break;
         start = q + 1;
     }
@@ -111,9 +112,7 @@ CtrlRequestReader::Status CtrlRequestReader::feed(std::string_view data) {
                 if (cur_.empty()) return fail("empty user field");
                 req_.user = cur_;
                 break;
-            default:
-                req_.command = cur_;
-                break;
+            default: req_.command = cur_; break;
         }
         cur_.clear();
         if (++field_ == 3) {

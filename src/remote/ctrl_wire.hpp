@@ -27,7 +27,7 @@ std::vector<std::string> ctrld_split_wire(std::string_view wire);
 
 // Limits of one request as the daemon reads it.
 struct CtrlRequestLimits {
-    size_t port_max = 5;        // digits of the second port
+    size_t port_max = 5;  // digits of the second port
     size_t user_max = 255;
     size_t command_max = 8192;
 };
@@ -42,7 +42,7 @@ struct CtrlRequest {
 // feed() returns Done once complete (bytes after the command stay in
 // rest()), Error with a reason when a field is too long or malformed.
 class CtrlRequestReader {
-public:
+   public:
     enum Status { NeedMore, Done, Error };
     explicit CtrlRequestReader(CtrlRequestLimits lim = {}) : lim_(lim) {}
     Status feed(std::string_view data);
@@ -52,7 +52,7 @@ public:
     // Field number being read (0 port, 1 user, 2 command, 3 done).
     int field() const { return field_; }
 
-private:
+   private:
     Status fail(const char* why);
     CtrlRequestLimits lim_;
     CtrlRequest req_;
@@ -65,11 +65,11 @@ private:
 // the bytes that are surely data (holding back a possible marker start) and
 // returns true once the marker was seen; later bytes are ignored.
 class StdinEndScanner {
-public:
+   public:
     bool feed(std::string_view data, std::string& out);
     bool ended() const { return ended_; }
 
-private:
+   private:
     std::string held_;
     bool ended_ = false;
 };

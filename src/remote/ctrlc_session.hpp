@@ -16,20 +16,20 @@ constexpr size_t kCtrlcPieceMax = 262144;  // bytes moved per read
 constexpr size_t kCtrlcHostMax = 1023;
 constexpr size_t kCtrlcUserMax = 63;
 constexpr size_t kCtrlcOptionMax = 1023;
-constexpr int kCtrlcSendRetries = 31;       // failed sends in a row of one piece
+constexpr int kCtrlcSendRetries = 31;  // failed sends in a row of one piece
 
 // Session state shared with the SIGURG handler.
 extern volatile sig_atomic_t g_iEXITCODE;
 extern volatile sig_atomic_t g_hSocket1, g_hSocket2;  // 0: none
-extern FILE* fd_stdin;   // input file, or null for the process's standard input
-extern FILE* fd_stdout;  // received standard output goes here
-extern FILE* fd_stderr;  // received standard error goes here
+extern FILE* fd_stdin;                                // input file, or null for the process's standard input
+extern FILE* fd_stdout;                               // received standard output goes here
+extern FILE* fd_stderr;                               // received standard error goes here
 
 // The port setting "PORT[:OPTIONS]" taken apart.
 struct CtrlcPortSetting {
     int port = 0;
-    bool single = false;      // "-s": one connection only
-    int range_start = 0;      // "-o a-b": second port from this range
+    bool single = false;  // "-s": one connection only
+    int range_start = 0;  // "-o a-b": second port from this range
     int range_end = 0;
 };
 // Parses cpDftPort; traces the option handling into log.
@@ -42,18 +42,17 @@ CtrlcPortSetting ctrlc_parse_port(const std::string& cpDftPort, str_log& log);
 // none arrived), the connection's result (253 or the daemon's code) when the
 // session could not open, 1 when the input file cannot be opened.
 int ctrlc_lib_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
-                   const std::string& cpRemoteUser, const std::string& cpCommand,
-                   const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
-                   int iTimeout);
+                   const std::string& cpRemoteUser, const std::string& cpCommand, const std::string& cpStdin,
+                   const char* cpStdout, const char* cpStderr, int iTimeout);
 
 // The session behind ctrlc_lib_call for a wire command built already (the
 // external client holds words, not a command line). cpMsg receives the
 // connection error when the session could not open. check_verify: read
 // "gv_log_verify" for every piece of standard error.
 int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHost,
-                    const std::string& cpRemoteUser, const std::string& wire,
-                    const std::string& cpStdin, const char* cpStdout, const char* cpStderr,
-                    int iTimeout, bool check_verify, std::string& cpMsg);
+                    const std::string& cpRemoteUser, const std::string& wire, const std::string& cpStdin,
+                    const char* cpStdout, const char* cpStderr, int iTimeout, bool check_verify,
+                    std::string& cpMsg);
 
 // Pumps standard input in a child and copies the daemon's output in this
 // process until the daemon closes; the child is killed and reaped after.

@@ -9,8 +9,8 @@
 #include "util/strings.hpp"
 
 const tRelations g_tRelations[] = {
-    {1, "STDLIB"}, {2, "WIN32 API"}, {6, "Exchange Storage Engine"}, {3, "OS/2 CP"},
-    {4, "SOCKET"}, {5, "HSOCKET"},   {-1, "UNKNOWN"},
+    {1, "STDLIB"},  {2, "WIN32 API"}, {6, "Exchange Storage Engine"}, {3, "OS/2 CP"}, {4, "SOCKET"},
+    {5, "HSOCKET"}, {-1, "UNKNOWN"},
 };
 
 namespace {
@@ -59,7 +59,7 @@ const char* syserrtxt(unsigned long ulSysErrCode, int iErrFlag, const char* cpAd
     int cls = iErrFlag == kErrSocket ? kErrStdlib : iErrFlag;
     const char* name = class_name(cls);
     std::string text = cls == kErrExchange ? sformat("%s error: 0x%lx - ", name, ulSysErrCode)
-                                            : sformat("%s error: %lu - ", name, ulSysErrCode);
+                                           : sformat("%s error: %lu - ", name, ulSysErrCode);
     std::string sys;
     if (cls == kErrStdlib) {
         sys = posix::errtext(static_cast<int>(ulSysErrCode));

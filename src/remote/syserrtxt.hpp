@@ -8,7 +8,7 @@
 constexpr int kErrStdlib = 1;
 constexpr int kErrWin32 = 2;
 constexpr int kErrOs2 = 3;
-constexpr int kErrSocket = 4;  // socket errors are system error numbers here
+constexpr int kErrSocket = 4;   // socket errors are system error numbers here
 constexpr int kErrHsocket = 5;  // name-lookup (h_errno) errors
 constexpr int kErrExchange = 6;
 

@@ -17,8 +17,7 @@ const char* cm_strtok(const char* cpInstring, char cDelim) {
     if (cpInstring) {
         size_t len = std::strlen(cpInstring);
         if (len > kTokBuf - 1) {
-            std::fprintf(stderr,
-                         "string shortend to %d chars bcs. of string overflow: strlen(%s) > %d\n",
+            std::fprintf(stderr, "string shortend to %d chars bcs. of string overflow: strlen(%s) > %d\n",
                          int(kTokBuf - 1), cpInstring, int(kTokBuf - 1));
             len = kTokBuf - 1;
         }

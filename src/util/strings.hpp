@@ -40,4 +40,3 @@ inline std::string cut(std::string_view s, size_t max) {
 inline void assign_cut(std::string& dst, std::string_view s, size_t width) {
     dst.assign(s.substr(0, width > 0 ? width - 1 : 0));
 }
-

@@ -1,19 +1,19 @@
 #include "util/timeutil.hpp"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <time.h>
 
 #include "util/posix.hpp"
 
 namespace {
 
 const char* const kDayShort[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const kDayLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                "Thursday", "Friday", "Saturday"};
+const char* const kDayLong[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 const char* const kMonShort[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char* const kMonLong[] = {"January", "February", "March",     "April",   "May",      "June",
@@ -24,8 +24,8 @@ const char* pick(const char* const* table, int n, int i) {
 }
 
 bool is_date_prefix(const char* s) {
-    return s[0] >= '1' && s[0] <= '9' && std::strlen(s) > 19 && s[4] == '-' && s[7] == '-' &&
-           s[10] == ' ' && s[13] == ':';
+    return s[0] >= '1' && s[0] <= '9' && std::strlen(s) > 19 && s[4] == '-' && s[7] == '-' && s[10] == ' ' &&
+           s[13] == ':';
 }
 
 // Reads the number after a request letter; false when there is none.
@@ -65,10 +65,18 @@ char* time_get_at(char* cpTime, time_t now) {
 
     long off = 0;
     switch (cpTime[0]) {
-        case 'D': if (read_offset(cpTime + 1, off)) tmv.tm_mday += static_cast<int>(off); break;
-        case 'H': if (read_offset(cpTime + 1, off)) tmv.tm_hour += static_cast<int>(off); break;
-        case 'M': if (read_offset(cpTime + 1, off)) tmv.tm_min += static_cast<int>(off); break;
-        case 'S': if (read_offset(cpTime + 1, off)) tmv.tm_sec += static_cast<int>(off); break;
+        case 'D':
+            if (read_offset(cpTime + 1, off)) tmv.tm_mday += static_cast<int>(off);
+            break;
+        case 'H':
+            if (read_offset(cpTime + 1, off)) tmv.tm_hour += static_cast<int>(off);
+            break;
+        case 'M':
+            if (read_offset(cpTime + 1, off)) tmv.tm_min += static_cast<int>(off);
+            break;
+        case 'S':
+            if (read_offset(cpTime + 1, off)) tmv.tm_sec += static_cast<int>(off);
+            break;
         case 'T': tmv.tm_mday += 1; break;
         case 'Y': tmv.tm_mday -= 1; break;
         default: break;
@@ -85,7 +93,9 @@ char* time_get_at(char* cpTime, time_t now) {
     return cpTime;
 }
 
-char* time_get(char* cpTime) { return time_get_at(cpTime, ::time(nullptr)); }
+char* time_get(char* cpTime) {
+    return time_get_at(cpTime, ::time(nullptr));
+}
 
 std::string time_get(std::string_view request) {
     char buf[kTimeBuf] = {};
@@ -142,10 +152,10 @@ size_t cm_strftime(char* s, size_t maxs, const char* f, const struct tm* t) {
             case 'b': out += pick(kMonShort, 12, t->tm_mon); break;
             case 'B': out += pick(kMonLong, 12, t->tm_mon); break;
             case 'c':
-                out += strfmt("%0 %0 %2 %2:%2:%2 %4",
-                              {pick(kDayShort, 7, t->tm_wday), pick(kMonShort, 12, t->tm_mon),
-                               long(t->tm_mday), long(t->tm_hour), long(t->tm_min), long(t->tm_sec),
-                               long(t->tm_year + 1900)});
+                out +=
+                    strfmt("%0 %0 %2 %2:%2:%2 %4",
+                           {pick(kDayShort, 7, t->tm_wday), pick(kMonShort, 12, t->tm_mon), long(t->tm_mday),
+                            long(t->tm_hour), long(t->tm_min), long(t->tm_sec), long(t->tm_year + 1900)});
                 break;
             case 'd': out += strfmt("%2", {long(t->tm_mday)}); break;
             case 'H': out += strfmt("%2", {long(t->tm_hour)}); break;
@@ -158,16 +168,12 @@ size_t cm_strftime(char* s, size_t maxs, const char* f, const struct tm* t) {
             case 'u': out += strfmt("%1", {long(t->tm_wday == 0 ? 7 : t->tm_wday)}); break;
             case 'U': out += strfmt("%2", {long(yday / 7 + ((yday % 7) > wday ? 1 : 0))}); break;
             case 'w': out += strfmt("%1", {long(t->tm_wday)}); break;
-            case 'W':
-                out += strfmt("%2", {long(yday / 7 + ((yday % 7) > (wday + 6) % 7 ? 1 : 0))});
-                break;
+            case 'W': out += strfmt("%2", {long(yday / 7 + ((yday % 7) > (wday + 6) % 7 ? 1 : 0))}); break;
             case 'x':
                 out += strfmt("%0 %0 %2 %4", {pick(kDayShort, 7, t->tm_wday), pick(kMonShort, 12, t->tm_mon),
                                               long(t->tm_mday), long(t->tm_year + 1900)});
                 break;
-            case 'X':
-                out += strfmt("%2:%2:%2", {long(t->tm_hour), long(t->tm_min), long(t->tm_sec)});
-                break;
+            case 'X': out += strfmt("%2:%2:%2", {long(t->tm_hour), long(t->tm_min), long(t->tm_sec)}); break;
             case 'y': out += strfmt("%2", {long((t->tm_year + 1900) % 100)}); break;
             case 'Y': out += strfmt("%4", {long(t->tm_year + 1900)}); break;
             case 'Z': {
@@ -192,14 +198,18 @@ size_t cm_strftime(char* s, size_t maxs, const char* f, const struct tm* t) {
     return out.size();
 }
 
-void set_sleeper(Sleeper s) { sleeper() = std::move(s); }
+void set_sleeper(Sleeper s) {
+    sleeper() = std::move(s);
+}
 
 static void sleep_us(long us) {
     if (sleeper()) {
         sleeper()(us);
         return;
     }
-    struct timespec ts {us / 1000000, (us % 1000000) * 1000};
+    struct timespec ts {
+        us / 1000000, (us % 1000000) * 1000
+    };
     // nanosleep leaves the time still to sleep in ts when interrupted.
     posix::retry_eintr([&] { return ::nanosleep(&ts, &ts); });
 }
