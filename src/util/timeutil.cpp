@@ -63,20 +63,18 @@ char* time_get_at(char* cpTime, time_t now) {
         std::memmove(cpTime, cpTime + 20, std::strlen(cpTime + 20) + 1);
     }
 
-    long off = 0;
+    // An offset request moves one field of the broken-down time.
+    int* field = nullptr;
     switch (cpTime[0]) {
-        case 'D':
-            if (read_offset(cpTime + 1, off)) tmv.tm_mday += static_cast<int>(off);
-            break;
-        case 'H':
-            if (read_offset(cpTime + 1, off)) tmv.tm_hour += static_cast<int>(off);
-            break;
-        case 'M':
-            if (read_offset(cpTime + 1, off)) tmv.tm_min += static_cast<int>(off);
-            break;
-        case 'S':
-            if (read_offset(cpTime + 1, off)) tmv.tm_sec += static_cast<int>(off);
-            break;
+        case 'D': field = &tmv.tm_mday; break;
+        case 'H': field = &tmv.tm_hour; break;
+        case 'M': field = &tmv.tm_min; break;
+        case 'S': field = &tmv.tm_sec; break;
+        default: break;
+    }
+    long off = 0;
+    if (field && read_offset(cpTime + 1, off)) *field += static_cast<int>(off);
+    switch (cpTime[0]) {
         case 'T': tmv.tm_mday += 1; break;
         case 'Y': tmv.tm_mday -= 1; break;
         default: break;
