@@ -10,7 +10,6 @@ namespace testsupport {
 
 struct RunResult {
     int rc = -1;  // exit code, or 128+signal when killed
-    bool timed_out = false;
     std::string out, err;
 };
 
@@ -60,6 +59,8 @@ class Sandbox {
     std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
     std::string store_file(const std::string& var) const { return dir_ + "/rw/glbv/" + var + ".sgv"; }
     std::string protocol() const { return read_file(dir_ + "/rw/prot/protocol.log"); }
+    // Whether one protocol line holds both texts.
+    bool prot_has(const std::string& a, const std::string& b) const;
     std::string hostname() const;
 
     // Runs the installation's sm_client (from the build) with ZARVO_INI set.

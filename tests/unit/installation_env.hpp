@@ -30,12 +30,6 @@ class InstallationEnv {
         for (size_t pos = p.find(needle); pos != std::string::npos; pos = p.find(needle, pos + 1)) ++n;
         return n;
     }
-    // Whether one protocol line holds both texts.
-    bool prot_has(const std::string& a, const std::string& b) const {
-        for (const std::string& l : lines_of(sb.protocol()))
-            if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
-        return false;
-    }
     static std::vector<std::string> lines_of(const std::string& s) {
         std::vector<std::string> out;
         std::istringstream in(s);
