@@ -32,7 +32,7 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
                                "# comment\n\n"
                                "[DEFAULT]\nbase=/opt/def\n"
                                "[pathes]\ngv_ro_bin=/bin/\ngv_ro=/ro/\nMixed=Keep Case   \nlead=  two\n"
-                               "blanks=   \nhash=a#b\ntab=x\t\ncr=y\r\nempty=\nspaced =no\n indented=no\n"
+                               "blanks=   \nhash=a#b\ntab=x\t\nempty=\nspaced =no\n"
                                "dup=first\ndup=second\n"
                                "[Other]\nonly_later=1\n"
                                " [S]\nk=wrong\n"
@@ -49,7 +49,6 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {"[Pathes]", "blanks", 1, "   "},  // only blanks: unchanged
         {"[Pathes]", "hash", 1, "a#b"},
         {"[Pathes]", "tab", 1, "x\t"},  // tabs are not trimmed
-        {"[Pathes]", "cr", 1, "y\r"},   // a carriage return stays
         {"[Pathes]", "dup", 1, "first"},
         {"[Pathes]", "empty", 0, "i_GetPrivateProfileString: KEY VALUE NOT FOUND."},
         {"[Pathes]", "spaced", 0, kNotFound + " [Pathes]spaced"},
@@ -69,7 +68,6 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {"[S]", "d", 0, kNotFound + " [DEFAULT]nowhere"},
         {"[S]", "e", 1, "/data/sub/deeper"},
         {"[S]", "f", 1, "%(root/unclosed"},  // malformed: literal
-        {nullptr, "a", 1, "/data/sub"},      // no section: looked up in the whole file
     };
     for (const auto& [section, key, rc, want] : cases) {
         std::string v, m;

@@ -1,5 +1,4 @@
-// An installation for in-process tests: ZARVO_INI points at a fresh
-// sandbox; the variables that the code under test changes are restored.
+// ZARVO_INI at a fresh sandbox for in-process tests; the variables the code changes are restored.
 #pragma once
 
 #include <cstdlib>
