@@ -45,10 +45,9 @@ TEST(PostgresSession, OnlyTheInstallationSteersTheSession) {
     ASSERT_EQ(0, sb->refresh({{"SM_DB_PORT", port}}).rc);
 
     testsupport::RunOptions opt;
-    opt.env = {{"OPENRDA_INI", ini},       {"PGPORT", "1"},          {"PGHOST", "/nonexistent"},
-               {"PGUSER", "nosuch"},       {"PGDATABASE", "nosuch"}, {"PGOPTIONS", "-c search_path=nosuch"},
-               {"PGDATESTYLE", "German"},  {"PGSERVICE", "nosuch"},  {"PGCLIENTENCODING", "UTF8"},
-               {"PGTZ", "Pacific/Chatham"}};
+    opt.env = {{"OPENRDA_INI", ini},     {"PGPORT", "1"},         {"PGHOST", "/nonexistent"},
+               {"PGUSER", "nosuch"},     {"PGSERVICE", "nosuch"}, {"PGOPTIONS", "-c search_path=nosuch"},
+               {"PGDATESTYLE", "German"}};
     auto tool = [&](const std::string& stmt) {
         return sb->exec({sb->path("ro/db/damisql"), "-d", "zarvo_db", "-q", stmt, "-xall:ff"}, opt);
     };

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "exec/child.hpp"
 #include "installation_env.hpp"
 #include "util/posix.hpp"
@@ -80,7 +82,7 @@ TEST(Sema, NoLostUpdatesAcrossProcesses) {
             for (int i = 0; i < 100; ++i) {
                 SCT_SEMA s = sema("counter");
                 i_SEMA('+', &s, {});
-                write_file(counter, std::to_string(std::stoi(read_file(counter)) + 1));
+                write_file(counter, std::to_string(std::atoi(read_file(counter).c_str()) + 1));
                 i_SEMA('-', &s, {});
             }
             return 0;
