@@ -70,7 +70,6 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
         {{"-f", "p", "-d", "/dev/nst0"}, 1, "WARNING", "missing option -s SMS number"},
         {{"-f", "x", "-s", "ls"}, 2, "ERROR", "missing option -u user"},
         {{"-f", "x", "-u", "root"}, 2, "ERROR", "missing option -s command to execute"},
-        {{"-f", "f"}, 2, "ERROR", "function f is not available yet"},
         {{"-f", "p", "-d", "/dev/nst0:2"}, 2, "ERROR", "function p is not available yet"},
         {{"-f", "q"}, 1, "WARNING", "unknown keyword"},
         {{"-f", "G", "-z"}, 1, "WARNING", "wrong option ? in command line"},
