@@ -1,6 +1,5 @@
-// The database suite over a PostgreSQL server started for this run; each
-// installation gets a database of its own on it. Also the tool's session:
-// what it connects with and how the server prints for it.
+// The database suite on a PostgreSQL server of this run (a database per installation), and the tool's
+// session.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -30,11 +29,8 @@ std::unique_ptr<testsupport::Sandbox> make_install() {
     return nullptr;
 }
 
-// Only the installation decides where and how damisql connects: a caller's
-// PG* variables are ignored, the port comes from the installation's
-// "gv_port_db" where the connection string names none, and neither the
-// caller nor a database setting changes how dates and strings are written.
-// The connection password never reaches the trace.
+// Only the installation steers damisql: not the caller's PG* variables, not database settings; the port comes
+// from gv_port_db when the connection string has none; the password never reaches the trace.
 TEST(PostgresSession, OnlyTheInstallationSteersTheSession) {
     auto sb = make_install();
     ASSERT_TRUE(sb);
@@ -49,10 +45,9 @@ TEST(PostgresSession, OnlyTheInstallationSteersTheSession) {
     ASSERT_EQ(0, sb->refresh({{"SM_DB_PORT", port}}).rc);
 
     testsupport::RunOptions opt;
-    opt.env = {{"OPENRDA_INI", ini},       {"PGPORT", "1"},          {"PGHOST", "/nonexistent"},
-               {"PGUSER", "nosuch"},       {"PGDATABASE", "nosuch"}, {"PGOPTIONS", "-c search_path=nosuch"},
-               {"PGDATESTYLE", "German"},  {"PGSERVICE", "nosuch"},  {"PGCLIENTENCODING", "UTF8"},
-               {"PGTZ", "Pacific/Chatham"}};
+    opt.env = {{"OPENRDA_INI", ini},     {"PGPORT", "1"},         {"PGHOST", "/nonexistent"},
+               {"PGUSER", "nosuch"},     {"PGSERVICE", "nosuch"}, {"PGOPTIONS", "-c search_path=nosuch"},
+               {"PGDATESTYLE", "German"}};
     auto tool = [&](const std::string& stmt) {
         return sb->exec({sb->path("ro/db/damisql"), "-d", "zarvo_db", "-q", stmt, "-xall:ff"}, opt);
     };

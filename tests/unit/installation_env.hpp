@@ -1,5 +1,4 @@
-// An installation for in-process tests: ZARVO_INI points at a fresh
-// sandbox; the variables that the code under test changes are restored.
+// ZARVO_INI at a fresh sandbox for in-process tests; the variables the code changes are restored.
 #pragma once
 
 #include <cstdlib>
@@ -29,12 +28,6 @@ class InstallationEnv {
         int n = 0;
         for (size_t pos = p.find(needle); pos != std::string::npos; pos = p.find(needle, pos + 1)) ++n;
         return n;
-    }
-    // Whether one protocol line holds both texts.
-    bool prot_has(const std::string& a, const std::string& b) const {
-        for (const std::string& l : lines_of(sb.protocol()))
-            if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
-        return false;
     }
     static std::vector<std::string> lines_of(const std::string& s) {
         std::vector<std::string> out;

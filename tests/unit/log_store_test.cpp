@@ -1,5 +1,4 @@
-// Trace and protocol log against a real installation in a temporary
-// directory.
+// Trace and protocol log against a real installation in a temporary directory.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,30 +32,20 @@ std::string after_stamp(const std::string& line) {
 
 }  // namespace
 
-TEST_F(Installed, TraceIndentationAndFileCopy) {
+TEST_F(Installed, TraceIndentation) {
     str_log log;
     log.szFile = sb.path("rw/lgc/t.lgc");
     log.iFlg = 1;
     for (int i = 0; i < 16; ++i) WRITE_TRACE(log, "+++ L%d", i);
     for (int i = 15; i >= 0; --i) WRITE_TRACE(log, "--- L%d", i);
     WRITE_TRACE(log, "--- unbalanced");
-    log.iVerify = 1;
-    write_file(sb.path("rw/tmp/in.txt"), "one\n");
-    testing::internal::CaptureStderr();
-    WRITE_TRACE_COPY_FILE(log, sb.path("rw/tmp/in.txt"));
-    WRITE_TRACE_COPY_FILE(log, sb.path("rw/tmp/none.txt"));
-    const std::string err = testing::internal::GetCapturedStderr();
     auto lines = lines_of(read_file(log.szFile));
-    ASSERT_EQ(lines.size(), 35u);
+    ASSERT_EQ(lines.size(), 33u);
     // The hour is blank-padded to two columns.
     EXPECT_TRUE(std::regex_match(lines[0], std::regex("[ 12][0-9]:[0-5][0-9]:[0-5][0-9]# \\+\\+\\+ L0")));
-    EXPECT_EQ(after_stamp(lines[14]), std::string(28, ' ') + " +++ L14");
     EXPECT_EQ(after_stamp(lines[15]), std::string(30, ' ') + " +++ L15");  // capped at 30
     EXPECT_EQ(after_stamp(lines[16]), std::string(30, ' ') + " --- L15");  // 16th level: stays
     EXPECT_EQ(after_stamp(lines[32]), " --- unbalanced");
-    EXPECT_EQ(after_stamp(lines[33]), "    one");
-    EXPECT_EQ(after_stamp(lines[34]), "   File " + sb.path("rw/tmp/none.txt") + " not found");
-    EXPECT_EQ(after_stamp(lines_of(err).at(0)), " one");
 }
 
 TEST_F(Installed, SetLogMainLevelsLanguageAndStartupLine) {
@@ -72,7 +61,7 @@ TEST_F(Installed, SetLogMainLevelsLanguageAndStartupLine) {
     EXPECT_NE(lines[0].find("Logging enabled for module SM_CLIENT: Loglevel 2, PID="), std::string::npos);
     EXPECT_NE(lines[0].find("(PPID=" + std::to_string(getppid()) + ")"), std::string::npos);
     EXPECT_EQ(after_stamp(lines[1]), " set language to de");
-    // Later descriptors write no start-up line; the language is matched case-sensitively.
+    // No second start-up line; the language is matched case-sensitively.
     for (auto [lang, want] : {std::pair{"DE", LANG_EN}, std::pair{"de_BA", LANG_BA}}) {
         sb.set_config("[SETUP]", "lang", lang);
         str_log other;
@@ -120,8 +109,7 @@ TEST_F(Installed, ProtocolLinesTagChecksAndCuts) {
 }
 
 TEST_F(Installed, ProtocolPathFollowsLinksAndNoEntryIsLostSilently) {
-    // The administrator may point gv_prot at a link: the entry lands in
-    // the link's target.
+    // gv_prot may be a link: the entry lands in its target.
     const std::string real = sb.path("rw/tmp/real.log"), link = sb.path("rw/tmp/link.log");
     ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
     write_file(sb.store_file("gv_prot"), link);
@@ -147,33 +135,4 @@ TEST_F(Installed, ProtocolPathFollowsLinksAndNoEntryIsLostSilently) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nNo gv_prot defined! sm_start_all necessary!\n");
     }
     EXPECT_EQ(sb.protocol(), "");
-}
-
-TEST_F(Installed, StrChainOverflowLeavesTargetAndReports) {
-    // Each part is checked on its own; a part that does not fit leaves the target as it was.
-    std::string t(500, 'a');
-    testing::internal::CaptureStderr();
-    str_chain(t, 0, {std::string(20, 'b'), "cd"});
-    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
-                  "FATAL: STR_CHAIN: string overflow strlen(filled_string) + strlen(new_string) > 512\n", 0),
-              0u);
-    EXPECT_EQ(t, std::string(500, 'a') + "cd");
-    str_chain(t, 0, {"123456789"});  // exactly 511 characters fit
-    testing::internal::CaptureStderr();
-    str_chain(t, 0, {"c"});
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(t.size(), 511u);
-    EXPECT_TRUE(env.prot_has("E001-BASICS [", "STR_CHAIN string overflow"));
-    EXPECT_EQ(str_chain(t, 1, {"x", "y"}), "xy");
-}
-
-TEST_F(Installed, TrapsReportAndEndAsAsked) {
-    trap_par_err("SM_CLIENT", 0);
-    str_log log;
-    trap_db_err("MOD", "bad", log, 0);
-    EXPECT_TRUE(
-        env.prot_has(" E015-BASICS [", "]: Missing parameters - more information with: sm_sm_client -h"));
-    EXPECT_TRUE(env.prot_has(" E018-DATABAS[", "]: MOD with unexpected result: bad."));
-    EXPECT_EXIT(trap_par_err("SM_CLIENT", 1), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(trap_db_err("MOD", "bad", log, 1), ::testing::ExitedWithCode(1), "");
 }

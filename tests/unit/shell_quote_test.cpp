@@ -1,5 +1,4 @@
-// Values quoted for the shell come out of a real /bin/sh byte for byte, and
-// nothing in them runs.
+// Values quoted for the shell come out of a real /bin/sh byte for byte, and nothing in them runs.
 #include "util/shell_quote.hpp"
 
 #include <gtest/gtest.h>
@@ -62,20 +61,16 @@ TEST_F(Quoted, EveryLayerRoundTripsThroughTheShell) {
 }
 
 TEST_F(Quoted, SqlToolDirectoryFromTheStoreRunsNothing) {
-    // A tool directory named with shell syntax: the pipe must still start the
-    // tool inside it, with the statement intact.
-    for (const std::string& name : {std::string("a b$(touch x)`touch x`"), std::string("q'\"\\;&|$HOME")}) {
-        SCOPED_TRACE(name);
-        std::string tooldir = dir_ + "/" + name + "/";
-        ASSERT_EQ(mkdir(tooldir.c_str(), 0755), 0);
-        testsupport::write_file(tooldir + "damisql", "#!/bin/sh\nprintf '%s|' \"$@\"\n");
-        ASSERT_EQ(chmod((tooldir + "damisql").c_str(), 0755), 0);
-        std::string cmd = sql_tool_command(tooldir, "select '$x' from t", false);
-        DB_PROC_PIP pp;
-        ASSERT_EQ(iPIPE_OPEN(cmd, &pp), 1);
-        std::string line;
-        iPIPE_READ(&pp, line, 512);
-        iPIPE_CLOSE(&pp);
-        EXPECT_EQ(line, "-d|zarvo_db|-q|select '$x' from t|");
-    }
+    // A tool directory named with shell syntax: the tool inside it starts, with the statement intact.
+    const std::string tooldir = dir_ + "/a b$(touch x)`touch x`q'\"\\;&|$HOME/";
+    ASSERT_EQ(mkdir(tooldir.c_str(), 0755), 0);
+    testsupport::write_file(tooldir + "damisql", "#!/bin/sh\nprintf '%s|' \"$@\"\n");
+    ASSERT_EQ(chmod((tooldir + "damisql").c_str(), 0755), 0);
+    std::string cmd = sql_tool_command(tooldir, "select '$x' from t", false);
+    DB_PROC_PIP pp;
+    ASSERT_EQ(iPIPE_OPEN(cmd, &pp), 1);
+    std::string line;
+    iPIPE_READ(&pp, line, 512);
+    iPIPE_CLOSE(&pp);
+    EXPECT_EQ(line, "-d|zarvo_db|-q|select '$x' from t|");
 }
