@@ -178,7 +178,9 @@ TEST(PosixCopy, EverySourceKindIntoAFile) {
             feed.reset(sv[1]);
         }
         std::thread feeder([&] {
-            if (feed) posix::write_all(feed.get(), data);
+            // Non-blocking, so a copy that stops early fails the test instead of hanging it.
+            if (feed && posix::set_nonblocking(feed.get(), true))
+                posix::write_all(feed.get(), data, posix::Deadline::after_ms(5000));
             feed.reset();
         });
         posix::UniqueFd out = posix::open_fd(dst, O_WRONLY | O_CREAT | O_TRUNC, 0600);
