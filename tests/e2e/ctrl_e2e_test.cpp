@@ -405,14 +405,7 @@ TEST(CtrlE2E, InstallationRunsDaemonAndClient) {
 
 namespace {
 
-// sm_ctrlc opts... -l root 127.0.0.1 true against port.
-RunResult ctrlc_to(const Sandbox& sb, int port, std::vector<std::string> opts) {
-    opts.insert(opts.begin(), {testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port)});
-    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) opts.push_back(a);
-    return sb.exec(opts);
-}
-
-// A one-shot peer: reads the request, answers reply and the urgent byte (-1: none), closes.
+// sm_ctrlc opts... against a one-shot peer that sends reply and the urgent byte (-1: none).
 RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
                        std::vector<std::string> opts) {
     int ls = bound("127.0.0.1", 0, 4);
@@ -428,7 +421,9 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
         read_until_close(c);
         ::close(c);
     });
-    RunResult r = ctrlc_to(sb, port_of(ls), opts);
+    opts.insert(opts.begin(), {testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port_of(ls))});
+    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) opts.push_back(a);
+    RunResult r = sb.exec(opts);
     peer.join();
     ::close(ls);
     return r;
