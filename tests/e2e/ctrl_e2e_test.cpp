@@ -1,5 +1,4 @@
-// sm_ctrlc against a real ctrld on loopback and against peers that are not
-// our daemon, and ctrld against hostile callers.
+// sm_ctrlc against a real ctrld and against other peers; ctrld against hostile callers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -37,8 +35,7 @@ sockaddr_in address(const char* ip, int port) {
     return a;
 }
 
-// A socket bound to ip:port (port 0: the system's choice), listening when
-// backlog >= 0; -1 when the port is taken.
+// A socket bound to ip:port (0: any), listening when backlog >= 0; -1 when the port is taken.
 int bound(const char* ip, int port, int backlog = -1) {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = address(ip, port);
@@ -123,8 +120,6 @@ void expect_healthy(const CtrldProcess& d) {
 TEST(CtrlE2E, CommandWordsOutputErrorAndExitCodes) {
     Sandbox sb;
     CtrldProcess d(sb);
-    std::string plain = sb.path("rw/tmp/not_executable");
-    testsupport::write_file(plain, "echo never\n");
     struct {
         std::string user;
         std::vector<std::string> command;
@@ -132,17 +127,14 @@ TEST(CtrlE2E, CommandWordsOutputErrorAndExitCodes) {
         std::string out, err;
     } cases[] = {
         {"root", {"sh", "-c", "echo out; echo err >&2; exit 3"}, 3, "out\n", "err\n"},
-        {"root", {"true"}, 0, "", ""},
         {"root", {"sh", "-c", "exit 255"}, 255, "", ""},
         // Not startable: 128 plus the system's reason, also where ids change first.
         {"root", {"no_such_command_here"}, 128 + ENOENT, "", ""},
-        {"root", {plain}, 128 + EACCES, "", ""},
         {"nobody", {"no_such_command_here"}, 128 + ENOENT, "", ""},
         {"nobody", {"sh", "-c", "echo $HOME $USER; exit 3"}, 3, "/nonexistent nobody\n", ""},
         // Killed by a signal: 128 plus the signal.
         {"root", {"sh", "-c", "kill -9 $$"}, 128 + 9, "", ""},
-        // One argument is split like a command line; several are the words
-        // as given, empty ones included; no shell between.
+        // One argument is split like a command line; several are the words as given; no shell.
         {"root", {"printf [%s] \"a b\" 'c d'  x\\ y z\"q r\"s"}, 0, "[a b][c d][][x\\ y][q r]", ""},
         {"root", {"printf", "[%s]", "a  b", "", "'q'"}, 0, "[a  b][]['q']", ""},
         {"root", {"echo", "$HOME;", "`id`", "|", "x"}, 0, "$HOME; `id` | x\n", ""},
@@ -169,7 +161,7 @@ TEST(CtrlE2E, CommandWordsOutputErrorAndExitCodes) {
     EXPECT_NE(log.find("user=root command=sh -c echo out; echo err >&2; exit 3"), npos);
 }
 
-TEST(CtrlE2E, StandardInputFromTheProcessAndFromAFile) {
+TEST(CtrlE2E, StandardInputIsPassedByteForByte) {
     Sandbox sb;
     CtrldProcess d(sb);
     testsupport::RunOptions opt;
@@ -179,14 +171,6 @@ TEST(CtrlE2E, StandardInputFromTheProcessAndFromAFile) {
     RunResult r = d.client({"-l", "root", "127.0.0.1", "cat"}, opt);
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_TRUE(r.out == opt.stdin_data) << "sizes " << r.out.size() << " vs " << opt.stdin_data.size();
-
-    std::string in = sb.path("rw/tmp/input.txt");
-    testsupport::write_file(in, "from a file\n");
-    r = sb.exec({"/bin/sh", "-c",
-                 testsupport::bin_dir() + "/sm_ctrlc -p " + std::to_string(d.port()) +
-                     " -l root 127.0.0.1 tr a-z A-Z < " + in});
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out, "FROM A FILE\n");
     // No input at all: the command sees an immediate end.
     EXPECT_EQ(d.client({"-l", "root", "127.0.0.1", "wc", "-c"}).out, "0\n");
 }
@@ -203,8 +187,7 @@ TEST(CtrlE2E, SingleConnectionAndFixedSecondPortRange) {
     };
     // One connection: standard error arrives on standard output.
     EXPECT_EQ(run({"-s"}), "o\ne\n|");
-    // Three free ports in a row (taken the way the client binds: any
-    // address), the first two then held.
+    // Three free ports in a row (bound as the client binds: any address), the first two held.
     Sockets held;
     int base = 0;
     std::mt19937 rng(static_cast<unsigned>(::getpid()));
@@ -225,15 +208,9 @@ TEST(CtrlE2E, SingleConnectionAndFixedSecondPortRange) {
     held.fds.push_back(bound("0.0.0.0", base + 2));
     ASSERT_GE(held.fds.back(), 0);
     EXPECT_EQ(run({"-o", range}), "o\ne\n|");
-    // A single port: "-o N".
-    ::close(held.fds[1]);
-    held.fds[1] = -1;
-    EXPECT_EQ(run({"-o", std::to_string(base + 1)}), "o\n|e\n");
-    EXPECT_NE(d.log().find("second_port=" + std::to_string(base + 1)), npos);
 }
 
-// The idle timeout ends the whole command, also when its first process is
-// gone and a background child holds the output open.
+// The idle timeout ends the command, also a background child left by its first process.
 TEST(CtrlE2E, IdleTimeoutEndsEveryProcessOfTheCommand) {
     Sandbox sb;
     CtrldProcess d(sb, {{"idle_timeout", "1"}});
@@ -255,8 +232,7 @@ TEST(CtrlE2E, IdleTimeoutEndsEveryProcessOfTheCommand) {
     EXPECT_NE(d.log().find("idle timeout"), npos);
 }
 
-// SIGTERM ends the daemon promptly with every session and every process of
-// their commands.
+// SIGTERM ends the daemon promptly with every session and every process of their commands.
 TEST(CtrlE2E, StopEndsEverySessionAndCommand) {
     Sandbox sb;
     CtrldProcess d(sb);
@@ -292,8 +268,7 @@ TEST(CtrlE2E, SessionLimit) {
     EXPECT_GE(ms_beside_a_running_session(CtrldProcess(sb, {{"max_sessions", "1"}})), 700);
 }
 
-// Malformed requests, a dead second port and callers that vanish mid-session
-// leave the daemon serving and no command behind.
+// Malformed requests, a dead second port and vanishing callers leave no command behind.
 TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
     Sandbox sb;
     CtrldProcess d(sb, {{"request_timeout", "2"}, {"max_command", "1000"}});
@@ -301,7 +276,6 @@ TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
         std::string bytes, reply;  // reply "": the caller leaves at once
     } cases[] = {
         {std::string("\0ro", 3), ""},
-        {std::string("\0", 1) + std::string(100000, 'u'), "bad request: user field too long\n"},
         {std::string("\0root\0", 6) + std::string(5000, 'c'), "bad request: command field too long\n"},
         {request("", "root", ""), "bad request: empty command\n"},
         {std::string("\0root", 5), "bad request: request timeout\n"},  // never finished
@@ -330,10 +304,8 @@ TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
     EXPECT_TRUE(eventually([&] { return d.log().find("failed: Connection refused") != npos; })) << d.log();
     expect_healthy(d);
 
-    // Gone while the command waits, in the middle of input the command reads,
-    // and after the command's first process ended leaving a child behind.
-    for (std::string cmd :
-         {"sleep\"9871", "sh\"-c\"cat >/dev/null; sleep 9871", "sh\"-c\"sleep 9871 & echo x"}) {
+    // Gone mid-input, and after the first process ended leaving a child behind.
+    for (std::string cmd : {"sh\"-c\"cat >/dev/null; sleep 9871", "sh\"-c\"sleep 9871 & echo x"}) {
         SCOPED_TRACE(cmd);
         int s = connect_to(d.port());
         posix::send_all(s, request("", "root", cmd));
@@ -349,10 +321,7 @@ TEST(CtrlE2E, DaemonSurvivesHostileAndVanishingCallers) {
     EXPECT_NE(d.log().find("caller vanished"), npos);
 }
 
-// Users and callers outside the allow lists are refused, callers outside
-// the allowed hosts at once; connections that send nothing cannot take every
-// session: those waiting for their request are bounded per address and in
-// total.
+// Refusals by user and host; idle connections are bounded per address and in total.
 TEST(CtrlE2E, RefusalsAndIdleConnectionsDoNotBlockService) {
     Sandbox sb;
     CtrldProcess d(sb, {{"allow_users", "root nobody no_such_user_zz"},
@@ -390,8 +359,7 @@ TEST(CtrlE2E, RefusalsAndIdleConnectionsDoNotBlockService) {
     EXPECT_NE(d.log().find("refused caller=127.0.0.2:"), npos);
 }
 
-// The library call of the agent: input from a file, the streams appended to
-// files.
+// The agent's library call: input from a file, the streams appended to files.
 TEST(CtrlE2E, LibraryCallWithFiles) {
     Sandbox sb;
     CtrldProcess d(sb);
@@ -421,15 +389,12 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     reason += syserrtxt(ECONNREFUSED, kErrSocket, "connect() call failed for host: [%s].", "127.0.0.1");
     EXPECT_EQ(call(gone_port, "", "out4", "err4"), 253);
     EXPECT_EQ(testsupport::read_file(f("err4")) + "|" + testsupport::read_file(f("out4")), reason + "|");
-    EXPECT_EQ(call(gone_port, "", "out5", nullptr), 253);
-    EXPECT_EQ(testsupport::read_file(f("out5")), reason);
     ::unsetenv("ZARVO_INI");
 }
 
 TEST(CtrlE2E, InstallationRunsDaemonAndClient) {
     Sandbox sb;
-    // The installation's own programs and configuration, on a port of the
-    // system's choice; commands find its programs and root file.
+    // The installation's programs and configuration; commands find its programs and root file.
     std::string bin = sb.path("ro/bin/");
     CtrldProcess d(sb, {}, bin, {"-f", "-p", "0"});
     RunResult r = d.client({"-l", "root", "127.0.0.1", "sh", "-c", "command -v sm_ctrlc; echo $ZARVO_INI"});
@@ -440,15 +405,7 @@ TEST(CtrlE2E, InstallationRunsDaemonAndClient) {
 
 namespace {
 
-// sm_ctrlc opts... -l root 127.0.0.1 true against port.
-RunResult ctrlc_to(const Sandbox& sb, int port, std::vector<std::string> opts) {
-    opts.insert(opts.begin(), {testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port)});
-    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) opts.push_back(a);
-    return sb.exec(opts);
-}
-
-// sm_ctrlc against a one-shot peer that reads the request, answers with
-// reply and the urgent byte (-1: none), and closes its side.
+// sm_ctrlc opts... against a one-shot peer that sends reply and the urgent byte (-1: none).
 RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
                        std::vector<std::string> opts) {
     int ls = bound("127.0.0.1", 0, 4);
@@ -464,7 +421,9 @@ RunResult against_peer(const Sandbox& sb, const std::string& reply, int urgent,
         read_until_close(c);
         ::close(c);
     });
-    RunResult r = ctrlc_to(sb, port_of(ls), opts);
+    opts.insert(opts.begin(), {testsupport::bin_dir() + "/sm_ctrlc", "-p", std::to_string(port_of(ls))});
+    for (const char* a : {"-l", "root", "127.0.0.1", "true"}) opts.push_back(a);
+    RunResult r = sb.exec(opts);
     peer.join();
     ::close(ls);
     return r;
@@ -486,8 +445,6 @@ TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
         {"\x01no such user\nrest is ignored", 7, {}, 7, "", "ERROR: CTRLD reply: no such user\n"},
         {"\2busy\n", -1, {}, 253, "", "ERROR: CTRLD reply: busy\n"},
         {nul + "partial output", -1, {"-s"}, 255, "partial output", ""},
-        // Accepted, but the second connection never comes.
-        {nul, -1, {"-t", "1"}, 253, "", "ERROR: Connection timeout. accept() call failed.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
@@ -496,26 +453,4 @@ TEST(CtrlE2E, ClientAgainstPeersThatAreNotOurDaemon) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
     }
-
-    // Nobody listens: refused at once.
-    const int gone_port = dead_port();
-    RunResult r = ctrlc_to(sb, gone_port, {"-t", "2"});
-    EXPECT_EQ(r.rc, 253);
-    EXPECT_EQ(r.err.rfind("ERROR: STDLIB error: " + std::to_string(ECONNREFUSED) + " - ", 0), 0u) << r.err;
-
-    // A listener with a full accept queue drops further SYNs: the connect
-    // waits out the timeout.
-    Sockets queue{{bound("127.0.0.1", 0, 0)}};
-    sockaddr_in a = address("127.0.0.1", port_of(queue.fds[0]));
-    for (int i = 0; i < 4; ++i) {
-        queue.fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        ::connect(queue.fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    ::usleep(100000);
-    long ms = ms_taken([&] { r = ctrlc_to(sb, ntohs(a.sin_port), {"-t", "1"}); });
-    EXPECT_EQ(r.rc, 253);
-    EXPECT_EQ(r.err, "ERROR: STDLIB error: " + std::to_string(ETIMEDOUT) + " - " + std::strerror(ETIMEDOUT) +
-                         ". connect() call failed for host: [127.0.0.1].\n");
-    EXPECT_GE(ms, 900);
-    EXPECT_LT(ms, 4000);
 }

@@ -1,5 +1,4 @@
-// A control daemon started in the foreground for one test, on a port the
-// system chooses, stopped (with everything it started) at the end.
+// A control daemon for one test, on a port of the system's choice, stopped with all it started.
 #pragma once
 
 #include <fcntl.h>
@@ -36,9 +35,7 @@ bool eventually(P pred, int ms = 5000) {
 
 class CtrldProcess {
    public:
-    // Writes a configuration (settings over the test defaults) and starts
-    // ctrld from bin (default: the build's) with args (default: -f on that
-    // configuration, port 0); the client is the sm_ctrlc from bin.
+    // Starts ctrld from bin with args (default: -f on a configuration of settings over the defaults).
     CtrldProcess(const testsupport::Sandbox& sb, const std::map<std::string, std::string>& settings = {},
                  const std::string& bin = testsupport::bin_dir() + "/", std::vector<std::string> args = {})
         : sb_(sb), bin_(bin) {
@@ -78,8 +75,7 @@ class CtrldProcess {
         if (!daemon_.started()) return;
         ::kill(daemon_.pid(), SIGTERM);
         int st;
-        // A daemon that ended by itself is judged by what it left behind:
-        // only one that did not end takes its group down with it.
+        // Only a daemon that did not end by itself takes its group down with it.
         if (daemon_.wait_for(5000, st) == 1) daemon_.release();
         daemon_ = exec::Child();
     }
@@ -87,8 +83,7 @@ class CtrldProcess {
    private:
     std::string log_path() const { return sb_.path("rw/lgc/ctrld_test.log"); }
 
-    // Starts the daemon in its own process group (standard error: the
-    // test's) and reads the port from its "listening on ...:PORT" line.
+    // Starts the daemon in its own group and reads the port from its "listening on ...:PORT" line.
     void start(std::vector<std::string>& argv) {
         exec::SpawnOptions opt;
         opt.in = exec::Stdio::null();

@@ -51,7 +51,7 @@ TEST(Usefile, ReadPutsExactBytesOnStdoutAndNothingElse) {
     EXPECT_EQ(sb.var("gv_client_msg_r2"), "read from " + f + "x: No such file or directory");
 }
 
-TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
+TEST(Usefile, CreateAndAppendNeverLoseData) {
     Sandbox sb;
     const std::string f = sb.path("rw/work/c.txt");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c", "-n", f, "-s", "hello world"})),
@@ -64,24 +64,34 @@ TEST(Usefile, CreateFromTextOrStandardInputNeverLosesData) {
     EXPECT_EQ(read_file(f), "");
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "c", "-n", "gv_rw_tmp:ref", "-s", "x"}).rc, 0);
     EXPECT_EQ(read_file(sb.path("rw/tmp/ref")), "x\n");
+    // Append only to a file that exists.
+    const std::string w = sb.path("rw/work/w.txt");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", w, "-s", "x"})),
+              "STATUS=ERROR MSG=" + w + " not found");
+    EXPECT_FALSE(exists(w));
+    write_file(w, "one\n");
+    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", w, "-s", "two"})),
+              "STATUS=SUCCESS MSG=write to " + w + " successful");
+    EXPECT_EQ(sb.sm({"-f", "u", "-m", "w", "-n", w, "-s", "-"}, input("three\nfour")).rc, 0);
+    EXPECT_EQ(read_file(w), "one\ntwo\nthree\nfour");
 }
 
 TEST(Usefile, WriteOntoAFullDeviceRaisesTheFileSystemAlarm) {
     const std::string full = posix::errtext(ENOSPC);
+    // Copied from standard input on create, written from text on append.
     for (const char* mode : {"c", "w"}) {
-        for (const char* text : {"x", "-"}) {
-            SCOPED_TRACE(std::string(mode) + " " + text);
-            Sandbox sb;
-            const RunResult r = sb.sm({"-f", "u", "-m", mode, "-n", "/dev/full", "-s", text},
-                                      input(text[0] == '-' ? std::string(100000, 'z') : ""));
-            EXPECT_EQ(status(r), "STATUS=ERROR MSG=write to /dev/full: " + full);
-            EXPECT_NE(r.err.find("FILE_CLOSE error: " + full), std::string::npos) << r.err;
-            EXPECT_NE(r.err.find("SHUTDOWN zarvo2000 - problems with file system (" + full + ")"),
-                      std::string::npos);
-            // Raised once, as for a failing close.
-            EXPECT_EQ(read_file(sb.path("rw/standins.log")),
-                      "sm_alarm FILE_SYSTEM " + full + "\nsm_os_startup STOP\n");
-        }
+        const char* text = mode[0] == 'c' ? "-" : "x";
+        SCOPED_TRACE(mode);
+        Sandbox sb;
+        const RunResult r = sb.sm({"-f", "u", "-m", mode, "-n", "/dev/full", "-s", text},
+                                  input(text[0] == '-' ? std::string(100000, 'z') : ""));
+        EXPECT_EQ(status(r), "STATUS=ERROR MSG=write to /dev/full: " + full);
+        EXPECT_NE(r.err.find("FILE_CLOSE error: " + full), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("SHUTDOWN zarvo2000 - problems with file system (" + full + ")"),
+                  std::string::npos);
+        // Raised once, as for a failing close.
+        EXPECT_EQ(read_file(sb.path("rw/standins.log")),
+                  "sm_alarm FILE_SYSTEM " + full + "\nsm_os_startup STOP\n");
     }
 }
 
@@ -116,20 +126,7 @@ TEST(Usefile, CreateFromANonBlockingInputWaitsWithoutSpinning) {
     EXPECT_LT(cpu_ms, 100) << "the agent busy-waited on its input";
 }
 
-TEST(Usefile, AppendOnlyToExistingFiles) {
-    Sandbox sb;
-    const std::string f = sb.path("rw/work/w.txt");
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "x"})),
-              "STATUS=ERROR MSG=" + f + " not found");
-    EXPECT_FALSE(exists(f));
-    write_file(f, "one\n");
-    EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "two"})),
-              "STATUS=SUCCESS MSG=write to " + f + " successful");
-    EXPECT_EQ(sb.sm({"-f", "u", "-m", "w", "-n", f, "-s", "-"}, input("three\nfour")).rc, 0);
-    EXPECT_EQ(read_file(f), "one\ntwo\nthree\nfour");
-}
-
-TEST(Usefile, ExistFindAndChmod) {
+TEST(Usefile, ExistFindChmodAndDirectories) {
     Sandbox sb;
     const std::string f = sb.path("rw/work/f.txt"), d = sb.path("rw/work");
     write_file(f, "first line\nkey=value here\n");
@@ -152,6 +149,14 @@ TEST(Usefile, ExistFindAndChmod) {
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "x", "-n", f})),
               "STATUS=WARNING MSG=wrong option in command line");
     EXPECT_EQ(status(sb.sm({"-f", "u", "-m", "c"})), "STATUS=WARNING MSG=missing filename via -n");
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", "/nonexistent"})),
+              "STATUS=WARNING MSG=/nonexistent doesn't exist");
+    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", sb.root_file()})),
+              "STATUS=SUCCESS MSG=" + sb.root_file() + " exists");
+    const std::string deep = sb.path("rw/work/a/b/c");
+    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " newly created");
+    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " already existing");
+    EXPECT_EQ(status(sb.sm({"-f", "D"})), "STATUS=WARNING MSG=missing directory via -n");
 }
 
 TEST(Usefile, DeleteByNamePatternAndAge) {
@@ -176,16 +181,4 @@ TEST(Usefile, DeleteByNamePatternAndAge) {
     EXPECT_FALSE(exists(dir + "new.log"));
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.none", "-t", "7"}).rc, 2);
     EXPECT_EQ(sb.sm({"-f", "u", "-m", "d", "-n", dir + "*.none"}).rc, 0);  // a pattern always succeeds
-}
-
-TEST(FileJobs, ExistFunctionAndDirectoryCreation) {
-    Sandbox sb;
-    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", "/nonexistent"})),
-              "STATUS=WARNING MSG=/nonexistent doesn't exist");
-    EXPECT_EQ(status(sb.sm({"-f", "e", "-n", sb.root_file()})),
-              "STATUS=SUCCESS MSG=" + sb.root_file() + " exists");
-    const std::string deep = sb.path("rw/work/a/b/c");
-    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " newly created");
-    EXPECT_EQ(status(sb.sm({"-f", "D", "-n", deep})), "STATUS=SUCCESS MSG=" + deep + " already existing");
-    EXPECT_EQ(status(sb.sm({"-f", "D"})), "STATUS=WARNING MSG=missing directory via -n");
 }

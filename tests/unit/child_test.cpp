@@ -1,8 +1,6 @@
-// The child launcher on both of its roads: posix_spawn, and fork/exec (taken
-// whenever ids are switched; as root, switching to our own ids forces it).
+// The launcher on both roads: posix_spawn, and fork/exec (forced as root by an id switch).
 #include "exec/child.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -38,8 +36,7 @@ std::string read_all(posix::UniqueFd& fd) {
     return s;
 }
 
-// Runs argv with stdout on a pipe; returns what it printed, "" when it
-// did not start.
+// Runs argv with stdout on a pipe; returns what it printed ("" when it did not start).
 std::string output_of(const std::vector<std::string>& argv, SpawnOptions opt) {
     opt.out = Stdio::pipe();
     Child c = Child::spawn(argv, opt);
@@ -93,33 +90,6 @@ TEST(Child, StartFailuresCarryTheRealErrno) {
         }
 }
 
-TEST(Child, StdioModes) {
-    testsupport::Sandbox sb;
-    const std::string file = sb.path("out");
-    for (const Road& road : kRoads) {
-        // stdin from a pipe, stdout to a given descriptor, stderr to a pipe.
-        posix::UniqueFd f = posix::open_fd(file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        SpawnOptions opt = on(road);
-        opt.in = Stdio::pipe();
-        opt.out = Stdio::from(f.get());
-        opt.err = Stdio::pipe();
-        Child c = Child::shell("tr a-z A-Z; echo oops >&2", opt);
-        ASSERT_TRUE(c.started()) << road.name;
-        ASSERT_TRUE(posix::write_all(c.in().get(), "abc\n"));
-        c.in().reset();
-        EXPECT_EQ(read_all(c.err()), "oops\n") << road.name;
-        int st;
-        ASSERT_TRUE(c.wait(st));
-        EXPECT_EQ(testsupport::read_file(file), "ABC\n") << road.name;
-
-        // /dev/null reads empty and takes output.
-        opt = on(road);
-        opt.in = Stdio::null();
-        opt.err = Stdio::null();
-        EXPECT_EQ(output_of({"/bin/sh", "-c", "cat; echo gone >&2; echo $?"}, opt), "0\n") << road.name;
-    }
-}
-
 TEST(Child, SignalsEnvironmentAndDirectoryAreTheChildsOwn) {
     // Our mask and ignored signals must not leak into the program.
     sigset_t block, old;
@@ -143,9 +113,6 @@ TEST(Child, SignalsEnvironmentAndDirectoryAreTheChildsOwn) {
     }
     ::sigaction(SIGUSR2, &was, nullptr);
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    ::setenv("CHILD_TEST_INHERITED", "yes", 1);
-    EXPECT_EQ(output_of({"/bin/sh", "-c", "echo $CHILD_TEST_INHERITED"}, {}), "yes\n");
-    ::unsetenv("CHILD_TEST_INHERITED");
 }
 
 TEST(Child, UserSwitchSetsIdsAndGroups) {
@@ -197,30 +164,16 @@ TEST(Child, DestructorEndsTheWholeGroupEvenAfterTheFirstProcess) {
     }
 }
 
-TEST(Child, WaitWithDeadlineAndFunctionChildren) {
+TEST(Child, WaitWithDeadline) {
     Child c = Child::spawn({"/bin/sleep", "10"});
     int st = 0;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(c.wait_for(100, st), 0);
-    // The exit descriptor is quiet while the child runs, readable once it ended.
-    const int xfd = c.exit_fd();
-    if (xfd >= 0) {
-        EXPECT_EQ(posix::wait_fd(xfd, POLLIN, posix::Deadline::after_ms(0)), 0);
-    }
     auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     EXPECT_LT(waited, std::chrono::milliseconds(2000));
     ASSERT_EQ(c.kill(SIGTERM), 0);
-    if (xfd >= 0) {
-        EXPECT_EQ(posix::wait_fd(xfd, POLLIN, posix::Deadline::after_ms(5000)), 1);
-    }
     EXPECT_EQ(c.wait_for(5000, st), 1);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
     EXPECT_EQ(c.wait_for(0, st), -1);  // nothing left to wait for
-
-    int local = 1;
-    Child f = Child::call([&] { return local + 6; });
-    ASSERT_TRUE(f.started());
-    EXPECT_EQ(f.wait_for(5000, st), 1);
-    EXPECT_EQ(WEXITSTATUS(st), 7);
 }

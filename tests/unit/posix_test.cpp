@@ -1,12 +1,8 @@
 #include "util/posix.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,14 +20,6 @@ using Clock = std::chrono::steady_clock;
 long ms_since(Clock::time_point t0) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
-// CPU time (user + system) of the calling thread, in milliseconds.
-long thread_cpu_ms() {
-    struct rusage ru {};
-    ::getrusage(RUSAGE_THREAD, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L +
-           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
 }
 
 std::string pattern(size_t n) {
@@ -110,6 +98,10 @@ TEST(PosixIo, PartialWritesToATinySocketBufferArriveWhole) {
     EXPECT_FALSE(posix::write_all(a.get(), data, posix::Deadline::after_ms(200)));
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_GE(ms_since(t0), 190);
+    // A silent non-blocking source runs into the read deadline.
+    char c;
+    EXPECT_EQ(posix::read_some(a.get(), &c, 1, posix::Deadline::after_ms(50)), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
     // A vanished peer is an error (EPIPE), not a signal that kills us.
     b.reset();
     EXPECT_FALSE(posix::send_all(a.get(), "x"));
@@ -167,123 +159,29 @@ TEST(PosixIo, SignalsWithoutRestartNeitherFailNorStretchAWait) {
     ::sigaction(SIGUSR2, &old, nullptr);
 }
 
-TEST(PosixIo, NonBlockingSourceWaitsWithoutSpinning) {
-    const std::string dir = temp_dir();
-    for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
-        SCOPED_TRACE(road == posix::CopyRoad::kernel ? "kernel" : "buffer");
-        posix::Pipe p;
-        ASSERT_TRUE(posix::make_pipe(p, O_CLOEXEC | O_NONBLOCK));
-        posix::UniqueFd out = posix::open_fd(dir + "/out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_TRUE(out);
-        std::thread writer([&] {
-            for (int i = 0; i < 3; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(150));
-                posix::write_all(p.wr.get(), "chunk");
-            }
-            p.wr.reset();
-        });
-        const auto t0 = Clock::now();
-        const long cpu0 = thread_cpu_ms();
-        const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
-        const long cpu = thread_cpu_ms() - cpu0;
-        writer.join();
-        EXPECT_TRUE(r);
-        EXPECT_EQ(r.bytes, 15u);
-        EXPECT_GE(ms_since(t0), 400);
-        EXPECT_LT(cpu, 50) << "busy-waited on EAGAIN";
-        EXPECT_EQ(file_content(dir + "/out"), "chunkchunkchunk");
-    }
-    // And a source that stays silent runs into the deadline.
-    posix::Pipe q;
-    ASSERT_TRUE(posix::make_pipe(q, O_CLOEXEC | O_NONBLOCK));
-    char c;
-    EXPECT_EQ(posix::read_some(q.rd.get(), &c, 1, posix::Deadline::after_ms(50)), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
-    ::unlink((dir + "/out").c_str());
-    ::rmdir(dir.c_str());
-}
-
-TEST(PosixNet, RefusedConnectionsDoNotMoveTheAcceptDeadline) {
-    std::string err;
-    posix::UniqueFd lsn = posix::tcp_listen("127.0.0.1", 0, 8, err);
-    ASSERT_TRUE(lsn) << err;
-    struct sockaddr_in la {};
-    socklen_t ll = sizeof la;
-    ASSERT_EQ(::getsockname(lsn.get(), reinterpret_cast<sockaddr*>(&la), &ll), 0);
-    const int port = ntohs(la.sin_port);
-
-    // Every caller is a stranger: the wait ends at the first deadline.
-    std::thread stranger([&] {
-        for (int i = 0; i < 3; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            std::string e;
-            posix::UniqueFd c = posix::tcp_connect("127.0.0.1", port, posix::Deadline::after_ms(500), e);
-            EXPECT_TRUE(c) << e;
-        }
-    });
-    int refused = 0;
-    auto nobody = [&](const sockaddr_storage&, socklen_t) {
-        ++refused;
-        return false;
-    };
-    auto t0 = Clock::now();
-    EXPECT_FALSE(posix::accept_until(lsn.get(), posix::Deadline::after_ms(400), nobody));
-    EXPECT_EQ(errno, ETIMEDOUT);
-    const long took = ms_since(t0);
-    stranger.join();
-    EXPECT_EQ(refused, 3);
-    EXPECT_GE(took, 390);
-    EXPECT_LT(took, 550);
-
-    // The awaited caller is taken; a closed port is refused at once.
-    std::thread caller([&] {
-        std::string e;
-        posix::UniqueFd c = posix::tcp_connect("localhost", port, posix::Deadline::after_ms(500), e);
-        EXPECT_TRUE(c) << e;
-        if (c) posix::send_all(c.get(), "hi");
-    });
-    posix::UniqueFd s = posix::accept_until(lsn.get(), posix::Deadline::after_ms(2000));
-    ASSERT_TRUE(s);
-    char buf[2];
-    EXPECT_EQ(posix::read_exact(s.get(), buf, 2, posix::Deadline::after_ms(2000)), 2);
-    caller.join();
-    lsn.reset();
-    t0 = Clock::now();
-    EXPECT_FALSE(posix::tcp_connect("127.0.0.1", port, posix::Deadline::after_ms(2000), err));
-    EXPECT_EQ(errno, ECONNREFUSED);
-    EXPECT_LT(ms_since(t0), 1000);
-}
-
 TEST(PosixCopy, EverySourceKindIntoAFile) {
     const std::string dir = temp_dir();
     const std::string data = pattern((5 << 20) + 123);
     const std::string src = dir + "/src", dst = dir + "/dst";
-    {
-        posix::UniqueFd f = posix::open_fd(src, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_TRUE(posix::write_all(f.get(), data));
-    }
-    enum Source { kFile, kPipe, kSocket };
-    for (Source kind : {kFile, kPipe, kSocket}) {
+    ASSERT_TRUE(posix::write_all(posix::open_fd(src, O_WRONLY | O_CREAT, 0600).get(), data));
+    for (int kind : {0, 1, 2}) {  // file, pipe, socket
         SCOPED_TRACE(kind);
         posix::UniqueFd in, feed;
-        if (kind == kFile) {
+        int sv[2];
+        if (kind == 0) {
             in = posix::open_fd(src, O_RDONLY);
-        } else if (kind == kPipe) {
-            posix::Pipe p;
-            ASSERT_TRUE(posix::make_pipe(p));
-            in = std::move(p.rd);
-            feed = std::move(p.wr);
         } else {
-            int sv[2];
-            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+            ASSERT_EQ(
+                kind == 1 ? ::pipe2(sv, O_CLOEXEC) : ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv),
+                0);
             in.reset(sv[0]);
             feed.reset(sv[1]);
         }
         std::thread feeder([&] {
-            if (feed) {
-                posix::write_all(feed.get(), data);
-                feed.reset();
-            }
+            // Non-blocking, so a copy that stops early fails the test instead of hanging it.
+            if (feed && posix::set_nonblocking(feed.get(), true))
+                posix::write_all(feed.get(), data, posix::Deadline::after_ms(5000));
+            feed.reset();
         });
         posix::UniqueFd out = posix::open_fd(dst, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const posix::CopyResult r = posix::copy_fd(in.get(), out.get());
@@ -295,35 +193,6 @@ TEST(PosixCopy, EverySourceKindIntoAFile) {
     ::unlink(src.c_str());
     ::unlink(dst.c_str());
     ::rmdir(dir.c_str());
-}
-
-// A full file system (a 16 KiB tmpfs in a private mount namespace) fails the
-// writing side, whichever road copies.
-TEST(PosixCopy, FullFileSystemIsAWriteFailure) {
-    const std::string dir = temp_dir();
-    exec::Child c = exec::Child::call([&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") != 0)
-            return 77;
-        int wrong = 0;
-        for (posix::CopyRoad road : {posix::CopyRoad::kernel, posix::CopyRoad::buffer}) {
-            posix::Pipe p;
-            posix::make_pipe(p);
-            posix::write_all(p.wr.get(), pattern(60000));  // fits the pipe
-            p.wr.reset();
-            posix::UniqueFd out = posix::open_fd(dir + "/f", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const posix::CopyResult r = posix::copy_fd(p.rd.get(), out.get(), posix::Deadline::never(), road);
-            wrong = wrong * 2 + !(r.err == ENOSPC && r.write_failed);
-        }
-        return wrong;
-    });
-    int st = 0;
-    ASSERT_TRUE(c.started() && c.wait(st));
-    ::rmdir(dir.c_str());
-    ASSERT_TRUE(WIFEXITED(st));
-    if (WEXITSTATUS(st) == 77) GTEST_SKIP() << "no private tmpfs here (needs root and mount namespaces)";
-    EXPECT_EQ(WEXITSTATUS(st), 0) << "2: kernel road, 1: buffer road misreported";
 }
 
 TEST(PosixReplace, AtomicKeepingAttributes) {
