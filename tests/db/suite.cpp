@@ -9,8 +9,10 @@
 #include <set>
 #include <sstream>
 
+#include "db/passwords.hpp"
 #include "db/sql.hpp"
 #include "exec/child.hpp"
+#include "util/crypt.hpp"
 #include "util/strings.hpp"
 
 using testsupport::read_file;
@@ -196,6 +198,41 @@ TEST_F(DbTest, OutsideValuesStayValues) {
     change("update clients set user_name='D'Arcy', os='Linux' where name='srv1'");
     EXPECT_EQ(Rows{"|name=srv1|"}, records("select \"name\" from clients where user_name='D\xb4"
                                            "Arcy'"));
+}
+
+// A stored client password is handed on as "{TEXT}" under the saveset; without one, or without a
+// database, the output stays as it was.
+TEST_F(DbTest, ClientPasswordIsHandedOnUnderTheSaveset) {
+    std::string phrase = crypt_builtin_phrase(), stored;
+    ASSERT_EQ(0, zbc_encrypt_password(stored, "n3tw'Re!", phrase));
+    crypt_wipe(phrase);
+    int id = 20;
+    for (const char* name : {"nw1", "o'hara"})
+        change("insert into clients (client_id, name, os, password, user_name) values (" +
+               std::to_string(id++) + ", " + sql_value(name) + ", 'NetWare', '" + stored + "', 'adm')");
+    auto hand_on = [&](const char* client, const char* user, bool handed_on) {
+        std::string u = "-", out = "untouched";
+        EXPECT_EQ(0, i_GET_NETWARE_PASSWORD(client, u, "SAVE1", out, log)) << client;
+        EXPECT_EQ(user, u) << client;
+        if (!handed_on) {
+            EXPECT_EQ("untouched", out) << client;
+            return;
+        }
+        ASSERT_EQ(2 + 16 + 48u, out.size()) << client << ": " << out;
+        EXPECT_EQ('{', out.front());
+        EXPECT_EQ('}', out.back());
+        std::string plain;
+        zbc_decrypt_password(plain, out.substr(1, out.size() - 2), "SAVE1");
+        EXPECT_EQ("n3tw'Re!", plain) << client;
+    };
+    hand_on("nw1", "adm", true);
+    hand_on("o'hara", "adm", true);
+    hand_on("srv3", "root", false);  // empty password
+    hand_on("nosuch", "-", false);
+    change("update clients set password='NULL' where name='nw1'");
+    hand_on("nw1", "adm", false);
+    fake_tool("");
+    hand_on("o'hara", "-", false);
 }
 
 // A missing, killed or failing tool, and a database that cannot be opened: both kinds of statement fail.
