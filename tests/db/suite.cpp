@@ -206,6 +206,7 @@ TEST_F(DbTest, ClientPasswordIsHandedOnUnderTheSaveset) {
     std::string phrase = crypt_builtin_phrase(), stored;
     ASSERT_EQ(0, zbc_encrypt_password(stored, "n3tw'Re!", phrase));
     crypt_wipe(phrase);
+    change("insert into oper_systems (os, platform) values ('NetWare', 'NETWARE')");
     int id = 20;
     for (const char* name : {"nw1", "o'hara"})
         change("insert into clients (client_id, name, os, password, user_name) values (" +
