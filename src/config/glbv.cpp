@@ -38,11 +38,6 @@ const LangText kFatalSoftware{
 // leaves them to their owners.
 constexpr const char* kPrivatePrefix = ".~";
 
-bool store_dir(std::string& dir) {
-    std::string msg;
-    return i_READ_INI("SM_INI", "[Pathes]", "gv_rw_glbv", dir, 512, msg, 256) == 1;
-}
-
 // Temporary files and claimed values live in this subdirectory of the store,
 // on the same file system, so that looking for leftovers does not mean
 // listing every variable of the store.
@@ -92,10 +87,10 @@ bool private_dir(const std::string& dir) {
 // temporary files and puts their claims on this variable back.
 void recover(const std::string& dir, const std::string& name, uint64_t hash) {
     const std::string p = dir + kPrivateDir;
-    DIR* d = ::opendir(p.c_str());
+    posix::UniqueDir d = posix::open_dir(p);
     if (!d) return;  // none yet, or not ours to list
     const std::string mine = claim_tag(hash);
-    while (struct dirent* e = ::readdir(d)) {
+    while (struct dirent* e = ::readdir(d.get())) {
         posix::ProcOwner o;
         std::string_view tag;
         if (!posix::parse_temp_name(e->d_name, &o, &tag) || !posix::owner_gone(o)) continue;
@@ -104,7 +99,6 @@ void recover(const std::string& dir, const std::string& name, uint64_t hash) {
         else if (tag == mine)
             put_back(p + e->d_name, dir + name + ".sgv");
     }
-    ::closedir(d);
 }
 
 void write_fail(const std::string& name, std::string& value, const std::string& path, int err) {
@@ -134,26 +128,6 @@ void write_value(const std::string& dir, const std::string& name, std::string& v
     if (!posix::replace_file(path, value, opt, err)) write_fail(name, value, path, errno);
 }
 
-// Reads the value in lines of 510 characters, joined without newlines, cut
-// at 511 with '>'. Returns false for an empty file.
-bool read_value(FILE* f, std::string& value) {
-    value.clear();
-    char buf[kGlbvReadLine + 1];
-    bool any = false;
-    while (std::fgets(buf, sizeof buf, f)) {
-        any = true;
-        size_t n = std::strlen(buf);
-        if (n > 0 && buf[n - 1] == '\n') buf[--n] = '\0';
-        value.append(buf, n);
-        if (value.size() > kGlbvValueMax) {
-            value.resize(kGlbvValueMax);
-            value[kGlbvValueMax - 1] = '>';
-            break;
-        }
-    }
-    return any;
-}
-
 void read_var(char fn, const std::string& dir, const std::string& name, std::string& value,
               const std::string& path, uint64_t hash) {
     std::string src = path;
@@ -168,11 +142,10 @@ void read_var(char fn, const std::string& dir, const std::string& name, std::str
         }
         // Any other failure: read in place, as before.
     }
-    int fd = -1;
-    do {
-        fd = ::open(src.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    // Opened for writing too: a variable this user may not write counts as
+    // unreadable.
+    posix::UniqueFd fd = posix::open_fd(src, O_RDWR | O_NOFOLLOW | O_NOCTTY);
+    if (!fd) {
         int err = errno;
         value = sformat("?? GLBV %s not existing", name.c_str());
         if (src != path) put_back(src, path);  // unreadable: give it back
@@ -184,40 +157,33 @@ void read_var(char fn, const std::string& dir, const std::string& name, std::str
         }
         return;
     }
-    FILE* f = ::fdopen(fd, "r");
-    if (!f) {
-        ::close(fd);
-        value = sformat("?? GLBV %s not existing", name.c_str());
-        return;
-    }
-    std::string read;
-    bool any = read_value(f, read);
-    std::fclose(f);
+    std::string raw;
+    const bool any = store_read(fd.get(), raw) && !raw.empty();
+    fd.reset();
     if (fn == 'R') ::unlink(src.c_str());
     if (!any) {
         std::fputs("glbv() read failed: empty file\n", stderr);
         value = sformat("?? GLBV %s not existing", name.c_str());
         return;
     }
-    value = read;
+    value = store_value(raw);
 }
 
 void delete_pattern(const std::string& name) {
     std::string dir;
     store_dir(dir);
-    DIR* d = ::opendir(dir.c_str());
+    posix::UniqueDir d = posix::open_dir(dir);
     if (!d) {
         std::fprintf(stderr, "glbv: Error in opendir( %s ): %s\n", dir.c_str(),
                      posix::errtext(errno).c_str());
         return;
     }
-    while (struct dirent* e = ::readdir(d)) {
+    while (struct dirent* e = ::readdir(d.get())) {
         const char* n = e->d_name;
         if (!std::strcmp(n, ".") || !std::strcmp(n, "..")) continue;
         if (!std::strncmp(n, kPrivatePrefix, std::strlen(kPrivatePrefix))) continue;
         if (::fnmatch(name.c_str(), n, 0) == 0) ::unlink((dir + n).c_str());
     }
-    ::closedir(d);
 }
 
 }  // namespace

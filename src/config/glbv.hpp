@@ -4,8 +4,7 @@
 
 #include <string>
 
-constexpr size_t kGlbvValueMax = 511;  // longer values are cut, with '>' last
-constexpr size_t kGlbvReadLine = 510;  // a file is read in lines of this size
+#include "ini/store_file.hpp"
 
 // The store's entry point. cFunction: 'r' read, 'R' read and delete, 'w'
 // write cpGlbvValue, 'd' delete (a '*' in the name deletes every matching

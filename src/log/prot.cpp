@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ini/ini.hpp"
+#include "ini/store_file.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
@@ -88,27 +88,17 @@ void cut_format(std::string& fmt, size_t max) {
 
 bool g_in_prot = false;  // a report made while writing an entry must not recurse
 
-constexpr size_t kStoreValueMax = 511;  // the store cuts longer values, '>' last
-
-// Reads a variable of the store the way the store does (lines joined, cut
-// at 511 characters with '>'), but says nothing when it fails: the store's
-// own failure reports go into this very protocol.
+// Reads a variable of the store the way the store does, but says nothing
+// when it fails: the store's own failure reports go into this very protocol.
 bool read_store_quietly(const char* name, std::string& value) {
-    std::string dir, msg;
-    if (i_READ_INI("SM_INI", "[Pathes]", "gv_rw_glbv", dir, 512, msg, 256) != 1) return false;
-    // Opened for writing too, like every store read: a variable this user
-    // may not write counts as unreadable.
+    std::string dir;
+    if (!store_dir(dir)) return false;
+    // Opened for writing too, like every store read.
     posix::UniqueFd fd = posix::open_fd(dir + name + ".sgv", O_RDWR | O_NOFOLLOW | O_NOCTTY);
     std::string raw;
-    if (!fd || !posix::read_all(fd.get(), raw)) return false;
-    value.clear();
-    for (char c : raw)
-        if (c != '\n') value.push_back(c);
-    if (value.size() > kStoreValueMax) {
-        value.resize(kStoreValueMax);
-        value.back() = '>';
-    }
-    return !raw.empty() && value[0] != '?';
+    if (!fd || !store_read(fd.get(), raw) || raw.empty()) return false;
+    value = store_value(raw);
+    return !value.empty() && value[0] != '?';
 }
 
 }  // namespace

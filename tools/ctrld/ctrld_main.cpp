@@ -52,12 +52,11 @@ void on_signal(int sig) {
 void close_inherited() {
     if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
     std::vector<int> open;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (struct dirent* e = ::readdir(d)) {
+    if (posix::UniqueDir d = posix::open_dir("/proc/self/fd")) {
+        while (struct dirent* e = ::readdir(d.get())) {
             int fd = std::atoi(e->d_name);
-            if (fd > 2 && fd != ::dirfd(d)) open.push_back(fd);
+            if (fd > 2 && fd != ::dirfd(d.get())) open.push_back(fd);
         }
-        ::closedir(d);
     }
     for (int fd : open) ::close(fd);
 }
