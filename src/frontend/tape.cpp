@@ -140,8 +140,7 @@ JobResult TAPE_STATUS_CLIENT() {
         const std::string script = cut(gszRo + "sm_os_diskchange", kDiskChangeCmdMax);
         SM_TRACE(strLog, 0, "DISK_CHNG: check for specific mount command: %s", script.c_str());
         if (file_exist(script)) {
-            const std::string cmd =
-                cut(shell_arg(script) + " " + shell_arg(gszOpt_t) + " online", kDiskChangeCmdMax);
+            const std::string cmd = shell_arg(script) + " " + shell_arg(gszOpt_t) + " online";
             SM_TRACE(strLog, 0, "DISK_CHNG: cmd: %s", cmd.c_str());
             const int seconds = deadline_seconds("sm_os_diskchange", kDiskChangeDeadlineSec);
             const TimedRun r = run_with_deadline(cmd, seconds, -1);
