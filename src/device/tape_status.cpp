@@ -65,8 +65,10 @@ int query_driver(const std::string& device, int seconds, int& code) {
     int status = 0;
     code = kQueryOpenFailed;
     if (!child.started()) return 1;
-    if (child.wait_for(posix::Deadline::after_ms(seconds * 1000LL), status) != 1)
-        return 0;  // killed on return
+    if (child.wait_for(posix::Deadline::after_ms(seconds * 1000LL), status) != 1) {
+        kill_child(child);
+        return 0;
+    }
     if (WIFEXITED(status)) code = WEXITSTATUS(status);
     return 1;
 }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "config/environ.hpp"
-#include "exec/child.hpp"
 #include "ini/ini.hpp"
 #include "util/strings.hpp"
 
@@ -38,13 +37,18 @@ TimedRun run_with_deadline(const std::string& command, int seconds, int out_fd, 
     const int w = child.wait_for(posix::Deadline::after_ms(seconds * 1000LL), status);
     if (w == 0) {
         r.timed_out = true;
-        child.kill(SIGKILL);
-        child.wait_for(kReapAfterKillMs, status);
+        kill_child(child);
         return r;
     }
     if (w < 0) return r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+void kill_child(exec::Child& child) {
+    child.kill(SIGKILL);
+    int status = 0;
+    if (child.wait_for(kReapAfterKillMs, status) == 0) child.release();
 }
 
 std::string deadline_message(const std::string& program, int seconds) {

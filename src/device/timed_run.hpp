@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "exec/child.hpp"
+
 constexpr int kMtDeadlineSec = 120;
 constexpr int kSmsInterfaceDeadlineSec = 300;
 
@@ -21,6 +23,10 @@ struct TimedRun {
 // with err_too its stderr) into out_fd (-1: inherited), for at most seconds.
 // A run that is still going then is killed with its whole group.
 TimedRun run_with_deadline(const std::string& command, int seconds, int out_fd, bool err_too = true);
+
+// Kills child (its group when it has one) and reaps it within a few
+// seconds; one stuck in the kernel beyond that is left behind, not waited for.
+void kill_child(exec::Child& child);
 
 // "<program> did not answer within <n> s and was killed": the message of a
 // job ended by a deadline.

@@ -25,6 +25,8 @@ class VtapeTest : public ::testing::Test {
     void SetUp() override {
         if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse: cannot mount FUSE";
         if (::access("/usr/bin/mt", X_OK) != 0 && ::access("/bin/mt", X_OK) != 0) GTEST_SKIP() << "no mt";
+        if (!testsupport::exists(testsupport::bin_dir() + "/vtape"))
+            GTEST_SKIP() << "vtape not built (no libfuse3)";
         char tmpl[] = "/tmp/vtape.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         mnt_ = tmpl;
