@@ -103,7 +103,10 @@ JobResult INIT() {
     for (int i = 0; i < kInitRunsMax && !success; ++i) {
         wait_sec(1);
         posix::UniqueFd out = posix::open_fd(work, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-        if (!out) continue;
+        if (!out) {
+            SM_TRACE(strLog, 0, "INIT: cannot write %s: %s", work.c_str(), posix::errtext(errno).c_str());
+            continue;
+        }
         if (run_with_deadline(run, seconds, out.get(), false).timed_out) {
             i_FILE_DELETE(work, strLog);
             return result(1, deadline_message("sm_sms_interface", seconds));
