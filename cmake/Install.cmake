@@ -53,6 +53,9 @@ install(FILES ${sm_pkg}/sm-ctrld.service DESTINATION ${SM_UNITDIR} COMPONENT ctr
 file(GLOB standins CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/standins/bin/*)
 install(PROGRAMS ${standins} DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT standins EXCLUDE_FROM_ALL)
+# The agent runs the media server's interface program from "gv_ro_sms".
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/standins/bin/sm_sms_interface
+  DESTINATION ${CMAKE_INSTALL_PREFIX}/sms COMPONENT standins EXCLUDE_FROM_ALL)
 
 # Manual pages, compressed as Debian wants them.
 find_program(GZIP gzip REQUIRED)

@@ -2,6 +2,7 @@
 
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/tape.hpp"
 #include "frontend/usefile.hpp"
 #include "frontend/variables.hpp"
 #include "util/strings.hpp"
@@ -48,7 +49,7 @@ const Job kJobs[] = {
      .trace_args = {&gszOpt_n},
      .handler = exist_file},
     {.code = 'f'},
-    {.code = 'i'},
+    {.code = 'i', .handler = INIT},
     {.code = 'k',
      .required = {{{&gszOpt_s, "missing option -s saveset|pattern"}}},
      .trace = "kill with pattern %s ",
@@ -57,7 +58,7 @@ const Job kJobs[] = {
      .required = {{{&gszOpt_s, "missing option -s saveset"}}},
      .trace = "copy MTF-header & trailer file"},
     {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
-    {.code = 't'},
+    {.code = 't', .handler = TAPE_STATUS_CLIENT},
     {.code = 'u', .handler = USEFILE},
     {.code = 'x',
      .required = {{{&gszOpt_u, "missing option -u user", 2},
