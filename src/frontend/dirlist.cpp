@@ -165,7 +165,8 @@ void vShowTreeAll(const std::string& cpRoot, str_log& log) {
 }
 
 int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc) {
-    std::fprintf(stderr, "ERROR: listing %s on node %s is not available yet\n", cpSrc.c_str(), cpNode.c_str());
+    std::fprintf(stderr, "ERROR: listing %s on node %s is not available yet\n", cpSrc.c_str(),
+                 cpNode.c_str());
     return 2;
 }
 

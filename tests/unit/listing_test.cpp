@@ -52,7 +52,8 @@ TEST(Listing, PrintsWhatSortedInsertionPrints) {
         std::list<Ref> ref;
         for (int i = 0; i < 3000; ++i) {
             std::string name;
-            for (int n = 1 + static_cast<int>(rng() % 3); n > 0; --n) name += alphabet[rng() % alphabet.size()];
+            for (int n = 1 + static_cast<int>(rng() % 3); n > 0; --n)
+                name += alphabet[rng() % alphabet.size()];
             const bool mount = i < 40;  // the mounts come first, as in a listing
             listing::Attributes a{rng() % 3 ? 'f' : 'd', mount ? 'm' : "_plcks"[rng() % 6],
                                   static_cast<int64_t>(rng() % 2000000000), static_cast<int64_t>(rng() % 4),
