@@ -40,7 +40,7 @@ bool make_dir(long n) {
         const unsigned long h = (static_cast<unsigned long>(i) * 2654435761UL) % 1000003UL;
         const int len = std::snprintf(name, sizeof name, "%s_%06lu_%ld", i % 3 ? "data" : "Report", h, i);
         const std::string path = d + "/" + name;
-        names += static_cast<double>(path.size());
+        names += len;
         if (i % 100 == 0) {
             if (::mkdir(path.c_str(), 0755) != 0) return false;
         } else {

@@ -38,10 +38,12 @@ void append_shown(std::string& out, std::string_view s) {
     std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\\', '/');
 }
 
-bool key_less(char ab, std::string_view a, char bb, std::string_view b) {
-    if (ab != bb) return static_cast<unsigned char>(ab) < static_cast<unsigned char>(bb);
-    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));  // unsigned bytes
-    return c != 0 ? c < 0 : a.size() < b.size();
+// The order of two keys (base letter, then name as unsigned bytes): <0, 0, >0.
+int key_compare(char ab, std::string_view a, char bb, std::string_view b) {
+    if (ab != bb) return static_cast<unsigned char>(ab) < static_cast<unsigned char>(bb) ? -1 : 1;
+    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    if (c != 0) return c;
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 bool is_octal(char c) {
@@ -82,10 +84,8 @@ void Listing::add(std::string_view name, const Attributes& a, std::string_view i
 
 void Listing::sort() {
     auto less = [](const Entry& x, const Entry& y) {
-        const std::string_view a(x.name, x.len), b(y.name, y.len);
-        if (key_less(x.base, a, y.base, b)) return true;
-        if (key_less(y.base, b, x.base, a)) return false;
-        return x.seq < y.seq;
+        const int c = key_compare(x.base, {x.name, x.len}, y.base, {y.name, y.len});
+        return c != 0 ? c < 0 : x.seq < y.seq;
     };
     std::sort(entries_.begin(), entries_.end(), less);
     auto same = [](const Entry& x, const Entry& y) {
