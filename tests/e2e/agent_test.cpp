@@ -96,12 +96,6 @@ TEST_F(Agent, IdentifiersAndRunsWithoutResultVariables) {
     EXPECT_EQ(r.err, result_lines("77", "SUCCESS", "A"));
     for (const char* v : {"gv_client_sts_77", "gv_client_msg_77", "gv_client_sts_16"})
         EXPECT_FALSE(exists(sb.store_file(v))) << v;
-    // The directory shortcut runs before any configuration is read.
-    testsupport::RunOptions no_config;
-    no_config.env["ZARVO_INI"] = "/nonexistent.ini";
-    r = testsupport::run({testsupport::bin_dir() + "/sm_client", "dirs", "/nonexistent"}, no_config);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.err, "ERROR: opendir( /nonexistent ) returned errno (2): No such file or directory\n");
 
     r = sb.sm({"-f", "W", "-n", "gv_g", "-s", "x"});
     std::smatch m;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <list>
@@ -19,22 +20,20 @@ struct Ref {
     std::string info;
 };
 
-std::string ref_time(int64_t t) {
-    const time_t tt = static_cast<time_t>(t);
-    struct tm tmv {};
-    char buf[64];
-    localtime_r(&tt, &tmv);
-    return std::string(buf, std::strftime(buf, sizeof buf, "%Y.%m.%d %H:%M:%S", &tmv));
-}
-
 std::string ref_line(const Ref& r) {
-    std::string name = r.key.substr(1);
-    for (char& c : name)
-        if (c == '\\') c = '/';
+    std::string name = r.key.substr(1), times[2];
+    std::replace(name.begin(), name.end(), '\\', '/');
+    for (int i = 0; i < 2; ++i) {
+        const time_t t = static_cast<time_t>(i ? r.modified : r.changed);
+        struct tm tmv {};
+        char buf[64];
+        times[i] =
+            std::string(buf, std::strftime(buf, sizeof buf, "%Y.%m.%d %H:%M:%S", localtime_r(&t, &tmv)));
+    }
     char size[64];
     std::snprintf(size, sizeof size, "%.0f", static_cast<double>(r.size));
-    return "\"" + name + "\" " + r.key[0] + r.type + " " + ref_time(r.changed) + " " + ref_time(r.modified) +
-           " " + size + " - ," + r.info + "\n";
+    return "\"" + name + "\" " + r.key[0] + r.type + " " + times[0] + " " + times[1] + " " + size + " - ," +
+           r.info + "\n";
 }
 
 void ref_insert(std::list<Ref>& l, const Ref& e) {
@@ -84,15 +83,12 @@ TEST(Listing, NetworkMountsDirectlyInTheDirectory) {
         "srv:/short /data/short\n"                        // too few fields
         "nfsserver:/export /data/nfs\\0401 tmpfs rw 0 0"  // mounted twice, no newline
         ;
-    const std::vector<std::pair<std::string, std::string>> want = {
-        {"/data/nfs 1", "nfsserver:/export,tmpfs,rw,relatime"},
-        {"/data/nfsdisk", "/dev/vda,ext4,rw"},
-        {"/data/s", "srv:/a\\b,smbfs,ro"},
-        {"/data/nfs 1", "nfsserver:/export,tmpfs,rw"},
-    };
+    const std::string want =
+        "/data/nfs 1|nfsserver:/export,tmpfs,rw,relatime\n/data/nfsdisk|/dev/vda,ext4,rw\n"
+        "/data/s|srv:/a\\b,smbfs,ro\n/data/nfs 1|nfsserver:/export,tmpfs,rw\n";
     for (const char* root : {"/data", "/data/"}) {
-        std::vector<std::pair<std::string, std::string>> got;
-        for (const auto& m : listing::network_mounts_in(table, root)) got.emplace_back(m.point, m.info);
+        std::string got;
+        for (const auto& m : listing::network_mounts_in(table, root)) got += m.point + "|" + m.info + "\n";
         EXPECT_EQ(got, want) << root;
     }
     EXPECT_EQ(listing::network_mounts_in("srv:/r /nfs nfs rw 0 0\n", "/").size(), 1u);
