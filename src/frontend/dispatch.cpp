@@ -1,5 +1,6 @@
 #include "frontend/dispatch.hpp"
 
+#include "frontend/dirlist.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
 #include "frontend/tape.hpp"
@@ -42,7 +43,8 @@ const Job kJobs[] = {
      .required = {{{&gszOpt_end, "missing <directory>"}}},
      .trace = "get dir %s",
      .trace_args = {&gszOpt_end},
-     .trace_first = true},
+     .trace_first = true,
+     .handler = dir_job},
     {.code = 'e',
      .required = {{{&gszOpt_n, "missing option -n"}}},
      .trace = "check existence of file %s ",

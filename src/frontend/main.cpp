@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "frontend/arguments.hpp"
+#include "frontend/dirlist.hpp"
 #include "frontend/dispatch.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
@@ -17,8 +18,11 @@ int main(int argc, char** argv) {
     // "dir <path>" and "dir <node> <path>" list a directory before any
     // option or configuration is read.
     if (argc >= 3 && std::strncmp(argv[1], "dir", 3) == 0) {
-        std::fprintf(stderr, "ID=\nSTATUS=ERROR MSG=%s\n", not_available('d').c_str());
-        return 2;
+        if (argc > 3) return iSMDR_DIR(argv[2], argv[3]);
+        str_log quiet;  // no trace settings are read for the shortcut
+        vShowTree(argv[2], quiet);
+        std::fflush(nullptr);
+        return 0;
     }
 
     ARGUMENTS(argc, argv);
