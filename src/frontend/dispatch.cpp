@@ -1,7 +1,9 @@
 #include "frontend/dispatch.hpp"
 
+#include "frontend/filecopy.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/procjobs.hpp"
 #include "frontend/usefile.hpp"
 #include "frontend/variables.hpp"
 #include "util/strings.hpp"
@@ -47,21 +49,24 @@ const Job kJobs[] = {
      .trace = "check existence of file %s ",
      .trace_args = {&gszOpt_n},
      .handler = exist_file},
-    {.code = 'f'},
+    {.code = 'f', .handler = FILE_COPY},
     {.code = 'i'},
     {.code = 'k',
      .required = {{{&gszOpt_s, "missing option -s saveset|pattern"}}},
      .trace = "kill with pattern %s ",
-     .trace_args = {&gszOpt_s}},
+     .trace_args = {&gszOpt_s},
+     .handler = kill_job},
     {.code = 'm',
      .required = {{{&gszOpt_s, "missing option -s saveset"}}},
-     .trace = "copy MTF-header & trailer file"},
+     .trace = "copy MTF-header & trailer file",
+     .handler = copy_header_trailer},
     {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
     {.code = 't'},
     {.code = 'u', .handler = USEFILE},
     {.code = 'x',
      .required = {{{&gszOpt_u, "missing option -u user", 2},
-                   {&gszOpt_s, "missing option -s command to execute", 2}}}},
+                   {&gszOpt_s, "missing option -s command to execute", 2}}},
+     .handler = EXECUTE_COMMAND},
 };
 
 void trace(const Job& job) {
