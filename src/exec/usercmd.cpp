@@ -43,7 +43,11 @@ int i_COMPOSE_COMMAND(std::string& cpCmd, std::string& cpProgram, std::string& c
             kUserCmdMax);
         return 0;
     }
-    if (program.empty() || program[0] != '/') program = cpBinDir + program;
+    if (program.empty()) {
+        cpMsg = "Command not allowed: it names no program";
+        return 0;
+    }
+    if (program[0] != '/') program = cpBinDir + program;
     // What runs is what was checked: ".." cannot lead out of a directory
     // that the text test saw it in.
     cpProgram = lexically_normal(program);

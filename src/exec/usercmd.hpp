@@ -20,7 +20,8 @@ enum class CommandGrant {
 // Puts the bin directory "gv_ro_bin" in front of a command whose program
 // (first blank-delimited word) has no leading '/', and replaces the program
 // by its lexically normalised path. 1 with cpProgram set; 0 with cpMsg when
-// the bin directory cannot be read or the command is longer than 255.
+// the bin directory cannot be read, no program is named or the command
+// is longer than 255.
 int i_COMPOSE_COMMAND(std::string& cpCmd, std::string& cpProgram, std::string& cpBinDir, std::string& cpMsg);
 
 // True when cpCmd, beyond its program and arguments, holds nothing that
