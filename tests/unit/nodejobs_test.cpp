@@ -3,59 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "device/kill.hpp"
 #include "exec/child.hpp"
 #include "frontend/filecopy.hpp"
 #include "frontend/globals.hpp"
 #include "installation_env.hpp"
 #include "support/nsself.hpp"
-#include "util/fileops.hpp"
 #include "util/timeutil.hpp"
 
 extern char** environ;
-
-TEST(NodeJobs, JobProcessSelectionIsAWholeWordAfterS) {
-    const auto client = JobProcs::backup_client, system = JobProcs::system_programs;
-    struct {
-        const char* cmdline;
-        const char* key;
-        JobProcs which;
-        bool match;
-    } cases[] = {
-        {"/bin/sh ./zbc -s SAVE1", "SAVE1", client, true},
-        {"/bin/sh ./zbc -s SAVE1 -v", "SAVE1", client, true},
-        {"/bin/sh ./zbc -s SAVE10", "SAVE1", client, false},
-        {"/bin/sh ./zbc -s XSAVE1", "SAVE1", client, false},
-        {"/bin/sh ./zbc -s SAVE1", ".", client, false},
-        {"/opt/bin/sm_data_server -s SAVE1", "SAVE1", client, false},
-        {"/opt/bin/sm_data_server -s SAVE1", "SAVE1", system, true},
-        {"sm_main SAVE1 300", "SAVE1", system, false},
-        {"sm_client -r -f k -s SAVE1", "SAVE1", system, false},
-        {"sm_break_backup -s SAVE1", "SAVE1", system, false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(job_process_matches(c.cmdline, c.key, c.which), c.match) << c.cmdline << " / " << c.key;
-}
-
-TEST(NodeJobs, LexicalInsideCannotBeClimbedOut) {
-    struct {
-        const char* dir;
-        const char* path;
-        bool inside;
-    } cases[] = {
-        {"/a/bin/", "/a/bin/x", true},
-        {"/a/bin/", "/a/bin/./y/../x", true},
-        {"/a/bin/", "/a/bin/../x", false},
-        {"/a/bin/", "/a/binx", false},
-        {"/a/bin", "/a/bin//x", true},
-        {"/a/bin/", "/a/bin/../../..", false},
-        {"", "/a/bin", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(lexically_inside(c.dir, c.path), c.inside) << c.dir << " " << c.path;
-}
 
 TEST(NodeJobs, StagingCopyOfAForwardedGet) {
     InstallationEnv env;
@@ -74,18 +30,15 @@ TEST(NodeJobs, StagingCopyOfAForwardedGet) {
 
 namespace {
 
-// Waits until pid has its SIGINT disposition set (trapped or ignored), so
-// that the signal meets the stand-in's own handling.
+// True once pid traps or ignores SIGINT: the stand-in is ready for it.
 bool int_handled(pid_t pid) {
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream st("/proc/" + std::to_string(pid) + "/status");
-        unsigned long long ign = 0, cgt = 0;
-        for (std::string l; std::getline(st, l);) {
-            if (l.rfind("SigIgn:", 0) == 0) ign = std::stoull(l.substr(7), nullptr, 16);
-            if (l.rfind("SigCgt:", 0) == 0) cgt = std::stoull(l.substr(7), nullptr, 16);
-        }
-        if ((ign | cgt) & (1ull << (SIGINT - 1))) return true;
-        ::usleep(10000);
+    for (int i = 0; i < 500; ++i, ::usleep(10000)) {
+        const std::string st = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+        unsigned long long mask = 0;
+        for (const char* k : {"SigIgn:", "SigCgt:"})
+            if (size_t p = st.find(k); p != std::string::npos)
+                mask |= std::stoull(st.substr(p + 7), nullptr, 16);
+        if (mask & (1ull << (SIGINT - 1))) return true;
     }
     return false;
 }
@@ -129,6 +82,7 @@ TEST(NodeJobs, EndingAJobHitsOnlyItsSaveset) {
     exec::Child save10 = start({"./zbc", "-s", "SAVE10"});
     exec::Child media = start({"/bin/bash", "-c", "exec -a 'sm_main SAVE1' sleep 300"});
     exec::Child soft = start({"./zbc", "-s", "SAVE1"});
+    EXPECT_EQ(i_KILL_ZBC(".", msg, log), 2);  // a keyword, not a pattern
     EXPECT_EQ(i_KILL_ZBC("SAVE1", msg, log), 1);
     EXPECT_EQ(msg, "the zbc processes were killed in the soft way (kill -2)");
     EXPECT_EQ(ended_by(soft), 1000 + 130);
