@@ -251,7 +251,7 @@ void ARGUMENTS(int argc, char** argv) {
     read_path("gv_ro", checked, "missing gv_ro in INI");
     read_path("gv_ro_bin", gszRo, "missing gv_ro_bin in INI");
     read_path("gv_ro_sms", gszRoSms, "missing gv_ro_sms in INI", media);
-    read_path("gv_rw", checked, "missing gv_rw in INI");
+    read_path("gv_rw", gszRw, "missing gv_rw in INI");
     read_path("gv_rw_ini", gszRwIni, "missing gv_rw_ini in INI");
     read_path("gv_rw_zbc_log", gszRwZbc, "missing gv_rw_zbc in INI");
     read_path("gv_rw_tmp", gszRwTmp, "missing gv_rw_tmp in INI");

@@ -1,8 +1,10 @@
 #include "frontend/dispatch.hpp"
 
 #include "frontend/dirlist.hpp"
+#include "frontend/filecopy.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/procjobs.hpp"
 #include "frontend/tape.hpp"
 #include "frontend/usefile.hpp"
 #include "frontend/variables.hpp"
@@ -50,21 +52,24 @@ const Job kJobs[] = {
      .trace = "check existence of file %s ",
      .trace_args = {&gszOpt_n},
      .handler = exist_file},
-    {.code = 'f'},
+    {.code = 'f', .handler = FILE_COPY},
     {.code = 'i', .handler = INIT},
     {.code = 'k',
      .required = {{{&gszOpt_s, "missing option -s saveset|pattern"}}},
      .trace = "kill with pattern %s ",
-     .trace_args = {&gszOpt_s}},
+     .trace_args = {&gszOpt_s},
+     .handler = kill_job},
     {.code = 'm',
      .required = {{{&gszOpt_s, "missing option -s saveset"}}},
-     .trace = "copy MTF-header & trailer file"},
+     .trace = "copy MTF-header & trailer file",
+     .handler = copy_header_trailer},
     {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
     {.code = 't', .handler = TAPE_STATUS_CLIENT},
     {.code = 'u', .handler = USEFILE},
     {.code = 'x',
      .required = {{{&gszOpt_u, "missing option -u user", 2},
-                   {&gszOpt_s, "missing option -s command to execute", 2}}}},
+                   {&gszOpt_s, "missing option -s command to execute", 2}}},
+     .handler = EXECUTE_COMMAND},
 };
 
 void trace(const Job& job) {

@@ -1,0 +1,36 @@
+// The copy jobs: files between node and server through the backup client
+// ('f'), the tape-format header and trailer of a saveset ('m'), and the
+// local staging copy of a forwarded get.
+#pragma once
+
+#include <string>
+
+#include "frontend/dispatch.hpp"
+
+constexpr size_t kCopyMsgMax = 255;
+constexpr size_t kCopyCmdMax = 1024;
+constexpr const char* kHeaderTemplate = "mtf_extended_header.dat";
+constexpr const char* kTrailerTemplate = "mtf_trailer.dat";
+
+// True when name is one entry of a directory: not empty, no '/', not "."
+// or "..", no leading '-' (which a program would take for an option).
+bool plain_entry_name(const std::string& name);
+
+// Gets (-m g) or puts (-m p, "pd" deletes the source after success) the
+// file -n with the backup client, in gv_rw plus -t (get) or -s (put), or
+// "work". Status of the client with -n as message, 1 for option and
+// directory errors, 2 when -n or the directory would leave its place.
+JobResult FILE_COPY();
+
+// Copies the header and trailer templates of gszRwIni to
+// gszRwWork/smslis/<cpSaveset>.hdr and .trl. 0 "copy ok"; 1 with "could not
+// open file %s to read" / "to write"; 2 when the saveset is not a plain name.
+int i_COPY_MTF_HDR_TRL(const std::string& cpSaveset, std::string& cpMsg);
+JobResult copy_header_trailer();
+
+// A forwarded get fetches from the work directory here: copies cpSource
+// followed by cpName to gszRwWork followed by cpName and returns that path
+// in cpTarget. 0, or 2 with "error copy <source> to <target>" (or the
+// refusal of a name that is not plain) in cpMsg.
+int stage_forwarded_get(const std::string& cpSource, const std::string& cpName, std::string& cpTarget,
+                        std::string& cpMsg);
