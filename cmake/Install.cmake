@@ -41,7 +41,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/scripts/db/schema.sql ${CMAKE_SOURCE_DIR}/scri
   DESTINATION ${CMAKE_INSTALL_DATADIR} COMPONENT client)
 install(FILES ${sm_pkg}/templates/zarvo.ini.in ${sm_pkg}/templates/sm.ini.in
   ${sm_pkg}/templates/stpd.ini.in ${sm_pkg}/templates/openrda.ini.in
-  ${sm_pkg}/templates/debug.ini.in
+  ${sm_pkg}/templates/debug.ini.in ${sm_pkg}/templates/sms.ini.in
   DESTINATION ${sm_etc}/templates COMPONENT client)
 install(FILES ${sm_pkg}/sm-client.logrotate
   DESTINATION /etc/logrotate.d RENAME sm-client COMPONENT client)

@@ -2,6 +2,8 @@
 
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/mediaconf.hpp"
+#include "frontend/perf.hpp"
 #include "frontend/usefile.hpp"
 #include "frontend/variables.hpp"
 #include "util/strings.hpp"
@@ -36,7 +38,7 @@ const Job kJobs[] = {
      .trace = "write GLBV %s = %s ",
      .trace_args = {&gszOpt_n, &gszOpt_s},
      .handler = write_variable},
-    {.code = 'c', .required = {{{&gszOpt_d, "missing option -d"}}}},
+    {.code = 'c', .required = {{{&gszOpt_d, "missing option -d"}}}, .handler = configure_sms},
     {.code = 'd',
      .required = {{{&gszOpt_end, "missing <directory>"}}},
      .trace = "get dir %s",
@@ -56,7 +58,10 @@ const Job kJobs[] = {
     {.code = 'm',
      .required = {{{&gszOpt_s, "missing option -s saveset"}}},
      .trace = "copy MTF-header & trailer file"},
-    {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
+    {.code = 'p',
+     .required = {{{&gszOpt_d, "missing option -d device"}}},
+     .prepare = split_device_and_sms,
+     .handler = READ_PERFORMANCE_DATA},
     {.code = 't'},
     {.code = 'u', .handler = USEFILE},
     {.code = 'x',
