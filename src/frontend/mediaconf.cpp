@@ -56,6 +56,15 @@ void remove_stale_temp_files(const std::string& dir) {
     for (const std::string& name : stale) ::unlink((dir + name).c_str());
 }
 
+ConfigureStepHook& step_hook() {
+    static ConfigureStepHook hook;
+    return hook;
+}
+
+void step(const char* name) {
+    if (step_hook()) step_hook()(name);
+}
+
 int fail(std::string& msg, std::string text) {
     msg = cut(text, kSmsMsgMax);
     SM_TRACE(strLog, 0, "--- CONFIGURE_SMS_INI   %s ", msg.c_str());
@@ -180,11 +189,13 @@ int i_CONFIGURE_SMS_INI(const std::string& cpDrives, std::string& cpMsg) {
         SM_TRACE(strLog, 0, "write remaining file");
         if (!posix::write_all(fd, next.rest)) return false;
         SM_TRACE(strLog, 0, "update file  %s  ->  %s ", "sms.ini", ini.c_str());
+        step("written");
         return true;
     };
     if (!posix::replace_file(ini, writer, opt, err))
         return fail(cpMsg, sformat("Cannot write file %s: %s", ini.c_str(), err.c_str()));
 
+    step("renamed");
     // Only now that the new file is in place do the old device files go.
     i_FILE_DELETE(gszRwIni + "disk*", strLog);
     for (long i = 0; i < n; ++i) {
@@ -193,6 +204,7 @@ int i_CONFIGURE_SMS_INI(const std::string& cpDrives, std::string& cpMsg) {
             CREATE_DISK_DEVICE_FILE("disk" + d.number, d.changer() ? d.device : "empty", gszRwIni, "0");
         SMS_SHUTDOWN(static_cast<int>(i));
     }
+    step("devices");
 
     SM_TRACE(strLog, 0, "restart SMS");
     std::string deadline;
@@ -200,6 +212,10 @@ int i_CONFIGURE_SMS_INI(const std::string& cpDrives, std::string& cpMsg) {
     cpMsg = sformat("Configured %ld SMS-drives", n);
     SM_TRACE(strLog, 0, "--- CONFIGURE_SMS_INI  ");
     return 0;
+}
+
+void set_configure_step_hook(ConfigureStepHook hook) {
+    step_hook() = std::move(hook);
 }
 
 JobResult configure_sms() {

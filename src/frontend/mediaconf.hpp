@@ -2,6 +2,7 @@
 // of drives described in the variable store.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,12 @@ int i_CONFIGURE_SMS_INI(const std::string& cpDrives, std::string& cpMsg);
 // traced only.
 void CREATE_DISK_DEVICE_FILE(const std::string& cpDevName, const std::string& cpLine,
                              const std::string& cpRwIni, const std::string& cpCapac);
+
+// Called at each step of a rewrite: "written" (new file complete, not yet
+// in place), "renamed" (in place), "devices" (device files renewed). Tests
+// stop the process there; empty: none.
+using ConfigureStepHook = std::function<void(const char* step)>;
+void set_configure_step_hook(ConfigureStepHook hook);
 
 // The 'c' handler: i_CONFIGURE_SMS_INI with -d.
 JobResult configure_sms();

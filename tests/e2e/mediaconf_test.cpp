@@ -148,3 +148,38 @@ TEST(MediaConf, AFailureLeavesEveryFileAsItWas) {
         EXPECT_FALSE(exists(sb.path("rw/standins.log")));
     }
 }
+
+TEST(MediaConf, ReloadFindsTheDataServerRaisesTheAlarmOrIsKilledAtItsDeadline) {
+    struct Case {
+        const char* mode;  // of the sm_main stand-in
+        bool running;      // a data server runs before the reload
+        int rc;
+        std::string msg, log;
+    };
+    const std::string done = "Configured 1 SMS-drives", reload = "sm_main reload sms\n";
+    const Case cases[] = {
+        {"fail", true, 0, done, "sm_data_server\n" + reload},
+        {"fail", false, 0, done,
+         reload + "sm_alarm CHECK_SMS restart of data-server failed - SMS not available\n"},
+        {"hang", false, 1, "sm_main killed after its deadline of 1 s", reload},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.msg);
+        Sandbox sb;
+        sb.set_config("[Deadlines]", "sm_main", "1");
+        write_file(sb.path("rw/ini/sms.ini"), data("prefixed.old"));
+        sb.set_var("gv_client_c_0", kValid);
+        RunOptions opt;
+        opt.env["SM_MAIN_MODE"] = c.mode;
+        const std::string pid = sb.path("rw/sm_data_server.pid");
+        const std::string setup = "setsid " + sb.path("ro/bin/sm_data_server") +
+                                  " </dev/null >/dev/null 2>&1 & while [ ! -s " + pid +
+                                  " ]; do sleep 0.05; done";
+        const RunResult r = configure(sb, "1", opt, c.running ? setup : "");
+        SKIP_WITHOUT_NAMESPACES(r);
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(message(r), c.msg);
+        EXPECT_EQ(read_file(sb.path("rw/standins.log")), c.log);
+        EXPECT_NE(read_file(sb.path("rw/ini/sms.ini")), data("prefixed.old"));  // rewritten before the reload
+    }
+}
