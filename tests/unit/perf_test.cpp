@@ -16,20 +16,15 @@ using testsupport::write_file;
 
 namespace {
 
-std::string perf_file(const char* state, const char* throughput, int backups, int restores) {
+std::string perf_file(const char* state, const char* throughput, int backups) {
     return sformat(
-        "STATUS: %s\nTHROUGHPUT: %s GB/h\nNUMBER OF ACTIVE BACKUPS: %d\nNUMBER OF ACTIVE RESTORES: %d\n",
-        state, throughput, backups, restores);
+        "STATUS: %s\nTHROUGHPUT: %s GB/h\nNUMBER OF ACTIVE BACKUPS: %d\nNUMBER OF ACTIVE RESTORES: 1\n",
+        state, throughput, backups);
 }
 
+// -d /dev/nst0 -s 3 -i p1 on this node.
 struct PerfJob : InstallationEnv {
-    PerfJob() {
-        gszId = "p1";
-        gszOpt_d = "/dev/nst0";
-        gszOpt_s = "3";
-        gszOpt_t.clear();
-        gFlag.Remote = false;
-    }
+    PerfJob() { gszId = "p1", gszOpt_d = "/dev/nst0", gszOpt_s = "3", gszOpt_t = "", gFlag.Remote = false; }
     ~PerfJob() { set_sleeper({}); }
     const std::string perf = work("info/perf_3.log"), answer = work("rsh_p1.tmp");
 };
@@ -44,23 +39,18 @@ TEST(Performance, RecordsForIdleWritingAndEndOfMedium) {
         std::string text;
     };
     const Case cases[] = {
-        {perf_file("IDLE", "0.0", 0, 0), nullptr, "0 0 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY"},
-        {perf_file("SMS_WRT", "412.5", 2, 1), "WRITING",
-         "2 1 STATUS: SMS_WRT THROUGHPUT: 412.5 GB/h WRITING"},
-        {perf_file("CHANGING_MEDIA", "0.0", 1, 0), "EOM",
-         "1 0 STATUS: CHANGING_MEDIA THROUGHPUT: 0.0 GB/h EOM"},
-        // A stale end of medium counts only while media change or data is written; a next medium always.
-        {perf_file("IDLE", "0.0", 0, 0), "EOM", "0 0 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY"},
-        {perf_file("IDLE", "0.0", 0, 0), "NEXT_MEDIUM", "0 0 STATUS: IDLE THROUGHPUT: 0.0 GB/h NEXT_MEDIUM"},
+        {perf_file("IDLE", "0.0", 0), nullptr, "0 1 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY"},
+        {perf_file("SMS_WRT", "412.5", 2), "WRITING", "2 1 STATUS: SMS_WRT THROUGHPUT: 412.5 GB/h WRITING"},
+        {perf_file("CHANGING_MEDIA", "0", 1), "EOM", "1 1 STATUS: CHANGING_MEDIA THROUGHPUT: 0 GB/h EOM"},
+        // An end of medium counts only while media change or data is written; a next medium always.
+        {perf_file("IDLE", "0.0", 0), "EOM", "0 1 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY"},
+        {perf_file("IDLE", "0.0", 0), "NEXT_MEDIUM", "0 1 STATUS: IDLE THROUGHPUT: 0.0 GB/h NEXT_MEDIUM"},
         {"STATUS: SMS_RD\nTHROUGHPUT: 9 GB/h\n", nullptr, "0 0 STATUS: SMS_RD THROUGHPUT: 9 GB/h READY"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
         write_file(job.perf, c.content);
-        if (c.eom)
-            job.sb.set_var("gv_sms_eom__dev_nst0", c.eom);
-        else
-            ::unlink(job.sb.store_file("gv_sms_eom__dev_nst0").c_str());
+        ::unlink(job.sb.store_file("gv_sms_eom__dev_nst0").c_str());
+        if (c.eom) job.sb.set_var("gv_sms_eom__dev_nst0", c.eom);
         const JobResult r = READ_PERFORMANCE_DATA();
         EXPECT_EQ(r.sts, 0);
         EXPECT_EQ(r.msg, c.text);
@@ -70,35 +60,32 @@ TEST(Performance, RecordsForIdleWritingAndEndOfMedium) {
 
 TEST(Performance, PollingPublishesChangesAndEndsWithTheLastReading) {
     PerfJob job;
-    const std::string idle = "0 0 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY";
     std::vector<long> waits;
     std::vector<std::string> published;
-    // Each wait lets the media server move on: first a change, then nothing, then the file is gone.
+    // The media server moves on while we wait: a change, nothing, then its file is gone.
     set_sleeper([&](long us) {
         waits.push_back(us / 1000000);
         published.push_back(read_file(job.answer));
-        if (waits.size() == 1) write_file(job.perf, perf_file("SMS_WRT", "7", 1, 0));
+        if (waits.size() == 1) write_file(job.perf, perf_file("SMS_WRT", "7", 1));
         if (waits.size() == 3) ::unlink(job.perf.c_str());
     });
-    write_file(job.perf, perf_file("IDLE", "0.0", 0, 0));
+    write_file(job.perf, perf_file("IDLE", "0.0", 0));
     gszOpt_t = "5:10";
-    JobResult r = READ_PERFORMANCE_DATA();
+    const JobResult r = READ_PERFORMANCE_DATA();
     EXPECT_EQ(r.sts, 1);
-    EXPECT_EQ(r.msg, "1 0 STATUS: SMS_WRT THROUGHPUT: 7 GB/h READY");  // the previous reading
+    EXPECT_EQ(r.msg, "1 1 STATUS: SMS_WRT THROUGHPUT: 7 GB/h READY");  // the previous reading
     EXPECT_EQ(waits, (std::vector<long>{10, 10, 10}));
-    EXPECT_EQ(published[0], "ID=p1\n" + idle + "\n");
-    EXPECT_EQ(published[2], "ID=p1\n" + r.msg + "\n");
+    EXPECT_EQ(published, (std::vector<std::string>{"ID=p1\n0 1 STATUS: IDLE THROUGHPUT: 0.0 GB/h READY\n",
+                                                   "ID=p1\n" + r.msg + "\n", "ID=p1\n" + r.msg + "\n"}));
 
     ::unlink(job.answer.c_str());
     gszOpt_t = "3";
     EXPECT_EQ(READ_PERFORMANCE_DATA().msg, kPerfMissing);  // nothing read yet
     gszOpt_t = "0:10";
-    r = READ_PERFORMANCE_DATA();
-    EXPECT_EQ(r.sts, 0);
-    EXPECT_EQ(r.msg, "");
+    EXPECT_EQ(READ_PERFORMANCE_DATA().msg, "");  // no reading, no wait
+    EXPECT_EQ(waits.size(), 3u);
     EXPECT_FALSE(exists(job.answer));
-    gszOpt_t.clear();
-    for (const char* sms : {"../3", "3/x", ".."}) {
+    for (const char* sms : {"../3", "3/x"}) {
         gszOpt_s = sms;
         EXPECT_EQ(READ_PERFORMANCE_DATA().msg, std::string("invalid SMS number ") + sms);
     }
