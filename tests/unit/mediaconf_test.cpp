@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "exec/child.hpp"
 #include "frontend/globals.hpp"
@@ -14,18 +15,6 @@
 using testsupport::exists;
 using testsupport::read_file;
 using testsupport::write_file;
-
-namespace {
-
-int temp_files(const std::string& dir) {
-    int n = 0;
-    posix::UniqueDir d = posix::open_dir(dir);
-    while (const struct dirent* e = d ? ::readdir(d.get()) : nullptr)
-        n += posix::parse_temp_name(e->d_name, nullptr);
-    return n;
-}
-
-}  // namespace
 
 // A rewrite killed at any step leaves the old or the new sms.ini, whole; the
 // old device files go only after the new sms.ini is in place, and the next
@@ -59,7 +48,10 @@ TEST(MediaConfSteps, AKillAtAnyStepLeavesTheOldOrTheNewFiles) {
         ASSERT_TRUE(child.wait(st));
         EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
         EXPECT_TRUE(read_file(ini + "sms.ini") == (c.renamed ? next.head + next.rest : old));
-        EXPECT_EQ(temp_files(ini), c.renamed ? 0 : 1);
+        int temp = 0;
+        for (const auto& e : std::filesystem::directory_iterator(ini))
+            temp += e.path().filename().c_str()[0] == '.';
+        EXPECT_EQ(temp, c.renamed ? 0 : 1);
         EXPECT_EQ(exists(ini + "disk9"), !c.devices);
         EXPECT_EQ(exists(ini + "disk7") ? read_file(ini + "disk7") : "", c.devices ? "/data/dc\n0\n" : "");
     }
