@@ -17,7 +17,7 @@ struct DriveDescription {
     std::string device;         // device; a disk changer's directory
     std::string device_type;    // at most 15 characters, as the three types
     std::string drive_type;     // "DISK_CHNG", "DISK_HARD" or a tape type
-    std::string tapemark_type;  //
+    std::string tapemark_type;  // written as Tapemark_Type_<i>
     int channels = 0;           // parallel streams of the drive
 
     bool disk() const { return drive_type.find("DISK_") != std::string::npos; }
