@@ -22,13 +22,14 @@ namespace {
 constexpr size_t kDriveNumberMax = 7;
 constexpr size_t kDeviceMax = 1023;
 constexpr size_t kTypeMax = 15;
+constexpr int kChannelsMax = 1000000;
 constexpr mode_t kConfigMode = 0644;  // sms.ini and device files made new
 
 bool whole_int(const std::string& s, int& out) {
     char* end = nullptr;
     errno = 0;
     const long n = std::strtol(s.c_str(), &end, 10);
-    if (end == s.c_str() || *end != '\0' || errno == ERANGE || n < 0 || n > 1000000) return false;
+    if (end == s.c_str() || *end != '\0' || errno == ERANGE || n < 0 || n > kChannelsMax) return false;
     out = static_cast<int>(n);
     return true;
 }
@@ -53,7 +54,10 @@ void remove_stale_temp_files(const std::string& dir) {
         if (posix::parse_temp_name(e->d_name, &owner) && posix::owner_gone(owner))
             stale.emplace_back(e->d_name);
     }
-    for (const std::string& name : stale) ::unlink((dir + name).c_str());
+    for (const std::string& name : stale)
+        if (::unlink((dir + name).c_str()) != 0 && errno != ENOENT)
+            SM_TRACE(strLog, 0, "cannot remove %s%s: %s", dir.c_str(), name.c_str(),
+                     posix::errtext(errno).c_str());
 }
 
 ConfigureStepHook& step_hook() {
