@@ -43,6 +43,7 @@ install(FILES ${sm_pkg}/templates/zarvo.ini.in ${sm_pkg}/templates/sm.ini.in
   ${sm_pkg}/templates/stpd.ini.in ${sm_pkg}/templates/openrda.ini.in
   ${sm_pkg}/templates/debug.ini.in ${sm_pkg}/templates/mtf_extended_header.dat
   ${sm_pkg}/templates/mtf_trailer.dat ${sm_pkg}/templates/zarvo_cmdusers.allow
+  ${sm_pkg}/templates/sms.ini.in
   DESTINATION ${sm_etc}/templates COMPONENT client)
 install(FILES ${sm_pkg}/sm-client.logrotate
   DESTINATION /etc/logrotate.d RENAME sm-client COMPONENT client)

@@ -4,6 +4,8 @@
 #include "frontend/filecopy.hpp"
 #include "frontend/finish.hpp"
 #include "frontend/globals.hpp"
+#include "frontend/mediaconf.hpp"
+#include "frontend/perf.hpp"
 #include "frontend/procjobs.hpp"
 #include "frontend/tape.hpp"
 #include "frontend/usefile.hpp"
@@ -40,7 +42,7 @@ const Job kJobs[] = {
      .trace = "write GLBV %s = %s ",
      .trace_args = {&gszOpt_n, &gszOpt_s},
      .handler = write_variable},
-    {.code = 'c', .required = {{{&gszOpt_d, "missing option -d"}}}},
+    {.code = 'c', .required = {{{&gszOpt_d, "missing option -d"}}}, .handler = configure_sms},
     {.code = 'd',
      .required = {{{&gszOpt_end, "missing <directory>"}}},
      .trace = "get dir %s",
@@ -63,7 +65,10 @@ const Job kJobs[] = {
      .required = {{{&gszOpt_s, "missing option -s saveset"}}},
      .trace = "copy MTF-header & trailer file",
      .handler = copy_header_trailer},
-    {.code = 'p', .required = {{{&gszOpt_d, "missing option -d device"}}}, .prepare = split_device_and_sms},
+    {.code = 'p',
+     .required = {{{&gszOpt_d, "missing option -d device"}}},
+     .prepare = split_device_and_sms,
+     .handler = READ_PERFORMANCE_DATA},
     {.code = 't', .handler = TAPE_STATUS_CLIENT},
     {.code = 'u', .handler = USEFILE},
     {.code = 'x',

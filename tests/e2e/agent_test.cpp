@@ -70,7 +70,7 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
         {{"-f", "p", "-d", "/dev/nst0"}, 1, "WARNING", "missing option -s SMS number"},
         {{"-f", "x", "-s", "ls"}, 2, "ERROR", "missing option -u user"},
         {{"-f", "x", "-u", "root"}, 2, "ERROR", "missing option -s command to execute"},
-        {{"-f", "p", "-d", "/dev/nst0:2"}, 2, "ERROR", "function p is not available yet"},
+        {{"-f", "p", "-d", "/dev/nst0:2"}, 1, "WARNING", "cannot get performance data."},
         {{"-f", "q"}, 1, "WARNING", "unknown keyword"},
         {{"-f", "G", "-z"}, 1, "WARNING", "wrong option ? in command line"},
         {{"-f", "G", "-x", "1"}, 1, "WARNING", "wrong option x in command line"},

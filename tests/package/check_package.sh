@@ -52,7 +52,7 @@ contents)
       fail "missing or wrong: $e"
   done
   ! grep -E '^(d|-).{4}w|^(d|-).{7}w' <<<"$listing" || fail "group- or other-writable entries"
-  ! grep -qE ' root/root .*/(sm_alarm|sm_os_startup)$' <<<"$listing" || fail "stand-ins packaged"
+  ! grep -qE ' root/root .*/(sm_alarm|sm_os_startup|sm_main|sm_data_server|sm_os_diskchange)$' <<<"$listing" || fail "stand-ins packaged"
   ! grep -q ' \./var/' <<<"$listing" || fail "variable data packaged (the scripts create it)"
   # Every file under /etc is a conffile, and every conffile is in its package.
   for p in sm-client sm-ctrld; do
