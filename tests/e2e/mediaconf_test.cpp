@@ -25,7 +25,8 @@ std::string message(const RunResult& r) {
 // Every name in dir (temporary files too), the device files with their content.
 std::string listing(const std::string& dir) {
     std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() != ".dat") names.insert(e.path().filename());  // not the tape templates
     std::string out;
     for (const std::string& n : names) out += n + (n.rfind("disk", 0) == 0 ? "=" + read_file(dir + n) : " ");
     return out;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 #include "exec/child.hpp"
@@ -134,8 +135,9 @@ TEST(TapeStatus, DiskDrivesAndOptions) {
         {{"-t", "DISK_CHNGX", "-d", "c1"}, "STATUS=ERROR MSG=No tape in drive", true},
         {{"-t", "DISK_CHNG'$(touch pwned);", "-d", "c1"}, "STATUS=ERROR MSG=No tape in drive", true},
     };
+    bool check_written = false;  // the installation's own stand-in is replaced by a stricter one
     for (const Row& row : rows) {
-        if (row.check && !testsupport::exists(check)) {
+        if (row.check && !std::exchange(check_written, true)) {
             testsupport::write_file(check, "#!/bin/sh\n[ \"$1 $2\" = \"DISK_CHNG online\" ]\n");
             ::chmod(check.c_str(), 0755);
         }
