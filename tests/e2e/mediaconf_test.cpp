@@ -69,7 +69,7 @@ TEST(MediaConf, RewritesThenReloadsTheMediaServer) {
         {"prefixed", {tape}, "restart", false, one, up},
         {"prefixed", {tape}, "fail", true, one, "sm_data_server\n" + reload},
         {"prefixed", {tape}, "fail", false, one, alarm},
-        {"prefixed", {tape}, "hang", false, "sm_main killed after its deadline of 1 s", reload},
+        {"prefixed", {tape}, "hang", false, "sm_main did not answer within 1 s and was killed", reload},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.msg);
