@@ -48,59 +48,6 @@ RunResult configure(const Sandbox& sb, const std::string& n, RunOptions opt = {}
 #define SKIP_WITHOUT_NAMESPACES(r) \
     if ((r).rc == 77) GTEST_SKIP() << (r).err
 
-TEST(MediaConf, RewritesThenReloadsTheMediaServer) {
-    const std::string tape = "1 /dev/nst1 LTO6 LTO SM 2", one = "Configured 1 SMS-drives",
-                      three = "Configured 3 SMS-drives";
-    const std::string reload = "sm_main reload sms\n", up = reload + "sm_data_server\n";
-    const std::string alarm =
-        reload + "sm_alarm CHECK_SMS restart of data-server failed - SMS not available\n";
-    const std::string mixed = "debug.ini disk7=/data/dc\n0\ndisk9=empty\n0\nsms.ini ";
-    struct Case {
-        const char* file;
-        std::vector<std::string> drives;
-        const char* mode;  // of the sm_main stand-in
-        bool running;      // a data server runs before the reload
-        std::string msg, log, left = "debug.ini sms.ini ";
-    };
-    const std::vector<std::string> disks{"7 /data/dc DISK DISK_CHNG none 2", kValid,
-                                         "9 /data/hd DISK DISK_HARD none 1"};
-    const Case cases[] = {
-        {"plain", disks, "restart", false, three, up, mixed},
-        {"prefixed", {tape}, "restart", false, one, up},
-        {"prefixed", {tape}, "fail", true, one, "sm_data_server\n" + reload},
-        {"prefixed", {tape}, "fail", false, one, alarm},
-        {"prefixed", {tape}, "hang", false, "sm_main did not answer within 1 s and was killed", reload},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.mode) + " " + c.msg);
-        Sandbox sb;
-        sb.set_config("[Deadlines]", "sm_main", "1");
-        const std::string ini = sb.path("rw/ini/");
-        write_file(ini + "sms.ini", data(std::string(c.file) + ".old"));
-        ASSERT_EQ(::chmod((ini + "sms.ini").c_str(), 0640), 0);
-        write_file(ini + "disk9", "LABEL01\n0\n");
-        for (size_t i = 0; i < c.drives.size(); ++i)
-            sb.set_var("gv_client_c_" + std::to_string(i), c.drives[i]);
-        RunOptions opt;
-        opt.env["SM_MAIN_MODE"] = c.mode;
-        const std::string start = "setsid " + sb.path("ro/bin/sm_data_server") +
-                                  " </dev/null >/dev/null 2>&1 & " + "while [ ! -s " +
-                                  sb.path("rw/sm_data_server.pid") + " ]; do sleep 0.05; done";
-        const RunResult r = configure(sb, std::to_string(c.drives.size()), opt, c.running ? start : "");
-        SKIP_WITHOUT_NAMESPACES(r);
-        EXPECT_EQ(r.rc, c.mode == std::string("hang") ? 1 : 0);
-        EXPECT_EQ(message(r), c.msg);
-        EXPECT_EQ(read_file(sb.path("rw/standins.log")), c.log);
-        std::string expected = data(std::string(c.file) + ".new");
-        expected.replace(expected.find("@RW_INI@"), 8, ini);
-        EXPECT_EQ(read_file(ini + "sms.ini"), expected);
-        struct stat st {};
-        EXPECT_EQ(::stat((ini + "sms.ini").c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0640u);
-        EXPECT_EQ(listing(ini), c.left);
-        EXPECT_FALSE(exists(sb.store_file("gv_client_c_0")));
-    }
-}
-
 TEST(MediaConf, AFailureLeavesEveryFileAsItWas) {
     Sandbox sb;
     const std::string ini = sb.path("rw/ini/"), old = data("plain.old"), none = "none";
