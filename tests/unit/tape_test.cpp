@@ -1,4 +1,4 @@
-// The drive board, mt's texts, names that become file names, and the labelling loop.
+// The drive board, mt's texts and the labelling loop.
 #include "frontend/tape.hpp"
 
 #include <gtest/gtest.h>
@@ -136,8 +136,8 @@ TEST(TapeInit, RetriesUntilSuccessWithinItsLimits) {
     gszRoSms = env.sb.path("ro/sms/");
     gszOpt_d = "chg1", gszOpt_l = "VOL00042", gszOpt_t = "/data/disk1", gszOpt_b.clear();
     env.sb.set_config("[Deadlines]", "sm_sms_interface", "1");
-    int sleeps = 0;
-    set_sleeper([&](long) { ++sleeps; });
+    int sleeps = 0;  // of a second each
+    set_sleeper([&](long us) { sleeps += us == 1000000; });
     struct Row {
         std::string fail;
         int sts, runs;
