@@ -1,7 +1,7 @@
 #include "device/check_sms.hpp"
 
 #include "config/glbv.hpp"
-#include "device/deadline.hpp"
+#include "device/timed_run.hpp"
 #include "exec/system.hpp"
 #include "util/shell_quote.hpp"
 #include "util/timeutil.hpp"
@@ -13,8 +13,8 @@ constexpr const char* kAlarm = "sm_alarm CHECK_SMS \"restart of data-server fail
 
 // 1 found, 0 not, -1 deadline.
 int process_found(std::string& msg) {
-    const int limit = program_deadline("sm_data_server");
-    const LimitedRun r = run_limited(kProcessTest, limit);
+    const int limit = deadline_seconds("sm_data_server");
+    const TimedRun r = run_with_deadline(kProcessTest, limit);
     if (r.timed_out) {
         msg = deadline_message("sm_data_server", limit);
         return -1;
@@ -26,8 +26,8 @@ int process_found(std::string& msg) {
 bool reload(const std::string& bin, std::string& msg, str_log& log) {
     const std::string cmd = shell_arg(bin + "sm_main") + " reload sms";
     SM_TRACE(log, 0, "execute cmd: %s", cmd.c_str());
-    const int limit = program_deadline("sm_main");
-    if (run_limited(cmd, limit).timed_out) {
+    const int limit = deadline_seconds("sm_main");
+    if (run_with_deadline(cmd, limit).timed_out) {
         msg = deadline_message("sm_main", limit);
         return false;
     }

@@ -16,6 +16,7 @@
 #include "exec/child.hpp"
 #include "exec/fileutil.hpp"
 #include "log/prot.hpp"
+#include "util/names.hpp"
 #include "util/posix.hpp"
 #include "util/shell_quote.hpp"
 #include "util/strings.hpp"
@@ -82,17 +83,6 @@ bool run_mt(const std::string& cmd, int seconds, int fd, int& code) {
 
 }  // namespace
 
-bool request_id_ok(const std::string& id) {
-    if (id.empty() || id == "." || id == "..") return false;
-    for (unsigned char c : id)
-        if (!std::isalnum(c) && c != '.' && c != '_' && c != '-') return false;
-    return true;
-}
-
-bool plain_name_ok(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
 std::string classify_mt_output(const std::string& path, std::string* text) {
     for (const MtText& t : kMtTexts) {
         std::string search = t.text;
@@ -109,7 +99,7 @@ int i_TAPE_STATUS_LOCAL(const std::string& cpDevice, const std::string& cpDn, st
     SM_TRACE(strLog, 0, "+++ i_TAPE_STATUS_LOCAL - device: %s, drive_number: %s", cpDevice.c_str(),
              cpDn.c_str());
     const std::string& tag = cpDn == "unknown" ? cpIdent : cpDn;
-    if (!request_id_ok(tag)) {
+    if (!is_request_id(tag)) {
         cpSts = kNotDefined;
         SM_TRACE(strLog, 0, "--- i_TAPE_STATUS_LOCAL: %s (no file name for %s)", cpSts.c_str(), tag.c_str());
         return 0;

@@ -6,12 +6,6 @@
 
 #include "log/trace.hpp"
 
-// Request identifiers and drive numbers go into file names: letters, digits,
-// '.', '_', '-' only, and not "." or "..".
-bool request_id_ok(const std::string& id);
-// A file name inside a configured directory: non-empty, no '/', not "." or "..".
-bool plain_name_ok(const std::string& name);
-
 // Status word for the first line of the file at path holding one of mt's
 // texts, checked in a fixed order (the classic list first, then Linux's own
 // texts); "" when none is there. *text (optional) receives the text found.

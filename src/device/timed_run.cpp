@@ -28,7 +28,7 @@ TimedRun run_with_deadline(const std::string& command, int seconds, int out_fd, 
     TimedRun r;
     if (i_setenv_zarvo(command) != 1) return r;
     exec::SpawnOptions opt;
-    opt.new_group = true;  // mt runs under a shell: the deadline must reach both
+    opt.new_group = true;  // the program runs under a shell: the deadline must reach both
     if (out_fd >= 0) opt.out = exec::Stdio::from(out_fd);
     if (out_fd >= 0 && err_too) opt.err = exec::Stdio::from(out_fd);
     exec::Child child = exec::Child::shell(command, opt);
@@ -40,6 +40,9 @@ TimedRun run_with_deadline(const std::string& command, int seconds, int out_fd, 
         kill_child(child);
         return r;
     }
+    // Whatever the program left running in its group (sm_main starts the
+    // data server) is its business, not ours to kill.
+    child.release();
     if (w < 0) return r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;

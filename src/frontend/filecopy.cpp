@@ -8,6 +8,7 @@
 #include "exec/system.hpp"
 #include "frontend/globals.hpp"
 #include "util/fileops.hpp"
+#include "util/names.hpp"
 #include "util/shell_quote.hpp"
 #include "util/strings.hpp"
 
@@ -32,11 +33,6 @@ int copy_template(const std::string& source, const std::string& target) {
 
 }  // namespace
 
-bool plain_entry_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name[0] != '-' &&
-           name.find('/') == std::string::npos && name.find('\\') == std::string::npos;
-}
-
 JobResult FILE_COPY() {
     SM_TRACE(strLog, 0, "+++ FILE_COPY  %s  %s", gszOpt_m.c_str(), gszOpt_n.c_str());
     if (gszOpt_m.empty()) return result(1, "missing mode argument in -m : may be g | p[d]");
@@ -46,7 +42,7 @@ JobResult FILE_COPY() {
     if (!get && mode != 'p' && mode != 'P')
         return result(1, sformat("Wrong option %c - only 'g,p' are allowed", mode));
     const char* way = get ? "get" : "put";
-    if (!plain_entry_name(gszOpt_n))
+    if (!is_plain_name(gszOpt_n))
         return result(
             2, sformat("FILE_COPY \"%s\" of %s not allowed: not a plain file name", way, gszOpt_n.c_str()));
 
@@ -79,7 +75,7 @@ JobResult FILE_COPY() {
 
 int i_COPY_MTF_HDR_TRL(const std::string& cpSaveset, std::string& cpMsg) {
     SM_TRACE(strLog, 0, "+++ COPY_MTF_HDR_TRL");
-    if (!plain_entry_name(cpSaveset)) {
+    if (!is_plain_name(cpSaveset)) {
         cpMsg = cut(sformat("saveset %s not allowed: not a plain file name", cpSaveset.c_str()), kCopyMsgMax);
         SM_TRACE(strLog, 0, "--- COPY_MTF_HDR_TRL   %s ", cpMsg.c_str());
         return 2;
@@ -112,7 +108,7 @@ JobResult copy_header_trailer() {
 
 int stage_forwarded_get(const std::string& cpSource, const std::string& cpName, std::string& cpTarget,
                         std::string& cpMsg) {
-    if (!plain_entry_name(cpName)) {
+    if (!is_plain_name(cpName)) {
         cpMsg = cut(sformat("error copy: file name %s not allowed: not a plain file name", cpName.c_str()),
                     kCopyMsgMax);
         return 2;

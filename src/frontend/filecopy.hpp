@@ -12,10 +12,6 @@ constexpr size_t kCopyCmdMax = 1024;
 constexpr const char* kHeaderTemplate = "mtf_extended_header.dat";
 constexpr const char* kTrailerTemplate = "mtf_trailer.dat";
 
-// True when name is one entry of a directory: not empty, no '/', not "."
-// or "..", no leading '-' (which a program would take for an option).
-bool plain_entry_name(const std::string& name);
-
 // Gets (-m g) or puts (-m p, "pd" deletes the source after success) the
 // file -n with the backup client, in gv_rw plus -t (get) or -s (put), or
 // "work". Status of the client with -n as message, 1 for option and

@@ -13,7 +13,7 @@
 #include "device/check_sms.hpp"
 #include "exec/fileutil.hpp"
 #include "frontend/globals.hpp"
-#include "frontend/names.hpp"
+#include "util/names.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 
@@ -82,7 +82,7 @@ bool parse_drive_description(const std::string& value, DriveDescription& d) {
     std::string channels;
     if (!(in >> d.number >> d.device >> d.device_type >> d.drive_type >> d.tapemark_type >> channels))
         return false;
-    return d.number.size() <= kDriveNumberMax && plain_name(d.number) && d.device.size() <= kDeviceMax &&
+    return d.number.size() <= kDriveNumberMax && is_plain_word(d.number) && d.device.size() <= kDeviceMax &&
            d.device_type.size() <= kTypeMax && d.drive_type.size() <= kTypeMax &&
            d.tapemark_type.size() <= kTypeMax && whole_int(channels, d.channels);
 }

@@ -7,7 +7,7 @@
 
 #include "config/glbv.hpp"
 #include "frontend/globals.hpp"
-#include "frontend/names.hpp"
+#include "util/names.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
@@ -84,13 +84,13 @@ JobResult READ_PERFORMANCE_DATA() {
     SM_TRACE(strLog, 0, "+++ READ_PERFORMANCE_DATA");
     SM_TRACE(strLog, 0, "    get SMS status %s  %s  %s ", gszOpt_d.c_str(), gszOpt_s.c_str(),
              gszOpt_t.c_str());
-    if (!plain_name(gszOpt_s)) return {1, cut("invalid SMS number " + gszOpt_s, kPerfTextMax)};
+    if (!is_plain_word(gszOpt_s)) return {1, cut("invalid SMS number " + gszOpt_s, kPerfTextMax)};
     int count = 1, seconds = 0;
     std::sscanf(gszOpt_t.c_str(), "%d:%d", &count, &seconds);
 
     std::string answer;
     if (!gFlag.Remote) {
-        if (!plain_name(gszId)) return {1, cut("invalid request identifier " + gszId, kPerfTextMax)};
+        if (!is_request_id(gszId)) return {1, cut("invalid request identifier " + gszId, kPerfTextMax)};
         glbv_get("gv_rw_work", answer);
         answer = sformat("%srsh_%s.tmp", answer.c_str(), gszId.c_str());
     }

@@ -11,6 +11,7 @@
 #include "exec/fileutil.hpp"
 #include "frontend/globals.hpp"
 #include "util/fileops.hpp"
+#include "util/names.hpp"
 #include "util/posix.hpp"
 #include "util/shell_quote.hpp"
 #include "util/strings.hpp"
@@ -75,10 +76,10 @@ JobResult INIT() {
     if (gszOpt_l.empty()) return result(1, "missing label via -l");
     if (gszOpt_b.empty()) gszOpt_b = kDefaultBlockSize;
     // The identifier names the work file.
-    if (!request_id_ok(gszId)) return result(1, sformat("invalid request identifier %s", gszId.c_str()));
+    if (!is_request_id(gszId)) return result(1, sformat("invalid request identifier %s", gszId.c_str()));
 
     if (!gszOpt_t.empty()) {
-        if (!plain_name_ok(gszOpt_d)) return result(1, sformat("invalid device name %s", gszOpt_d.c_str()));
+        if (!is_plain_name(gszOpt_d)) return result(1, sformat("invalid device name %s", gszOpt_d.c_str()));
         JobResult r = write_control_file();
         if (r.sts != 0) return r;
     } else {
@@ -129,11 +130,11 @@ JobResult TAPE_STATUS_CLIENT() {
     const char kind = gszOpt_t.size() > 5 ? gszOpt_t[5] : '\0';
     if (kind == 'D') {
         // The identifier names the status file.
-        if (!request_id_ok(gszId)) return result(1, sformat("invalid request identifier %s", gszId.c_str()));
+        if (!is_request_id(gszId)) return result(1, sformat("invalid request identifier %s", gszId.c_str()));
         online = i_TAPE_STATUS_LOCAL(gszOpt_d, "unknown", msg, gszId, strLog);
         if (online < 0) return result(2, msg);
     } else if (kind == 'H') {
-        if (!plain_name_ok(gszOpt_d)) return result(1, sformat("invalid device name %s", gszOpt_d.c_str()));
+        if (!is_plain_name(gszOpt_d)) return result(1, sformat("invalid device name %s", gszOpt_d.c_str()));
         const std::string file = "gv_rw_ini:" + gszOpt_d;
         SM_TRACE(strLog, 0, "DISK_HARD on file %s ", file.c_str());
         std::string empty = "empty";

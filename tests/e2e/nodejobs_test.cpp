@@ -6,20 +6,7 @@
 #include "support/nsself.hpp"
 #include "support/run.hpp"
 
-using testsupport::exists;
-using testsupport::read_file;
-using testsupport::RunResult;
-using testsupport::Sandbox;
-using testsupport::write_file;
-
-namespace {
-
-std::string status(const RunResult& r) {
-    size_t p = r.err.rfind("STATUS=");
-    return p == std::string::npos ? "<none>" : r.err.substr(p, r.err.find('\n', p) - p);
-}
-
-}  // namespace
+using namespace testsupport;
 
 // Real su, real users, the node's own /etc: the allow list decides, and
 // nothing runs as root that it did not grant (root alone can make MARK).

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -10,15 +12,9 @@
 #include "support/run.hpp"
 #include "util/posix.hpp"
 
-using testsupport::RunResult;
-using testsupport::Sandbox;
+using namespace testsupport;
 
 namespace {
-
-std::string status(const RunResult& r) {
-    size_t p = r.err.rfind("STATUS=");
-    return p == std::string::npos ? "<none>" : r.err.substr(p, r.err.find('\n', p) - p);
-}
 
 // A vtape mount with one drive "st0", unmounted and stopped on destruction.
 class VtapeTest : public ::testing::Test {
@@ -26,20 +22,19 @@ class VtapeTest : public ::testing::Test {
     void SetUp() override {
         if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse: cannot mount FUSE";
         if (::access("/usr/bin/mt", X_OK) != 0 && ::access("/bin/mt", X_OK) != 0) GTEST_SKIP() << "no mt";
-        if (!testsupport::exists(testsupport::bin_dir() + "/vtape"))
-            GTEST_SKIP() << "vtape not built (no libfuse3)";
+        if (!exists(bin_dir() + "/vtape")) GTEST_SKIP() << "vtape not built (no libfuse3)";
         char tmpl[] = "/tmp/vtape.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         mnt_ = tmpl;
         exec::SpawnOptions opt;
         opt.err = exec::Stdio::pipe();
-        daemon_ = exec::Child::spawn({testsupport::bin_dir() + "/vtape", "--drives=st0", mnt_, "-f"}, opt);
+        daemon_ = exec::Child::spawn({bin_dir() + "/vtape", "--drives=st0", mnt_, "-f"}, opt);
         ASSERT_TRUE(daemon_.started());
         posix::set_nonblocking(daemon_.err().get(), true);
         int st = 0;
-        for (int i = 0; i < 500 && !testsupport::exists(control()); ++i)
+        for (int i = 0; i < 500 && !exists(control()); ++i)
             if (daemon_.wait_for(10, st) == 1) break;
-        if (!testsupport::exists(control())) {
+        if (!exists(control())) {
             std::string why;
             posix::read_all(daemon_.err().get(), why, posix::Deadline::after_ms(100));
             GTEST_SKIP() << "vtape could not mount: " << why.substr(0, why.find('\n'));
@@ -48,14 +43,14 @@ class VtapeTest : public ::testing::Test {
     void TearDown() override {
         if (mnt_.empty()) return;
         if (daemon_.started()) {
-            testsupport::run({"/bin/fusermount3", "-u", "-z", mnt_});
+            run({"/bin/fusermount3", "-u", "-z", mnt_});
             int st = 0;
             if (daemon_.wait_for(5000, st) != 1) daemon_.kill(SIGKILL);
         }
         ::rmdir(mnt_.c_str());
     }
     std::string control() const { return mnt_ + "/control"; }
-    void set_state(const std::string& s) { testsupport::write_file(control(), "st0 " + s + "\n"); }
+    void set_state(const std::string& s) { write_file(control(), "st0 " + s + "\n"); }
     std::string drive() const { return mnt_ + "/st0"; }
 
     std::string mnt_;
@@ -85,7 +80,7 @@ TEST_F(VtapeTest, StatusWordsOfTheRealMt) {
         RunResult r = sb.sm(
             {"-i", "ts1", "-f", "t", "-t", "TAPE_DRIVE", "-d", row.device.empty() ? drive() : row.device});
         EXPECT_EQ(status(r), row.want);
-        EXPECT_FALSE(testsupport::exists(sb.path("rw/work/mt_status_resultts1.sgv")));
+        EXPECT_FALSE(exists(sb.path("rw/work/mt_status_resultts1.sgv")));
     }
 }
 
@@ -94,16 +89,15 @@ TEST_F(VtapeTest, RewindRetryAndHungDrive) {
     set_state("ioerror");
     EXPECT_EQ(status(sb.sm({"-i", "r1", "-f", "t", "-t", "TAPE_DRIVE", "-d", drive()})),
               "STATUS=SUCCESS MSG=Drive tape online");
-    EXPECT_NE(testsupport::read_file(control()).find("st0 online opens=4 status=3 rewinds=1"),
-              std::string::npos)
-        << testsupport::read_file(control());
+    EXPECT_NE(read_file(control()).find("st0 online opens=4 status=3 rewinds=1"), std::string::npos)
+        << read_file(control());
 
     sb.set_config("[Deadlines]", "mt", "1");
     set_state("hung");
     RunResult r = sb.sm({"-i", "h1", "-f", "t", "-t", "TAPE_DRIVE", "-d", drive()});
     EXPECT_EQ(r.rc, 2);
     EXPECT_EQ(status(r), "STATUS=ERROR MSG=mt did not answer within 1 s and was killed");
-    EXPECT_FALSE(testsupport::exists(sb.path("rw/work/mt_status_resulth1.sgv")));
+    EXPECT_FALSE(exists(sb.path("rw/work/mt_status_resulth1.sgv")));
     // The killed mt left the mount usable.
     set_state("online");
     EXPECT_EQ(status(sb.sm({"-i", "h2", "-f", "t", "-t", "TAPE_DRIVE", "-d", drive()})),
@@ -113,8 +107,8 @@ TEST_F(VtapeTest, RewindRetryAndHungDrive) {
 // Disk drives are judged without mt: a fixed disk by its device file, a changer by its mount check.
 TEST(TapeStatus, DiskDrivesAndOptions) {
     Sandbox sb;
-    testsupport::write_file(sb.path("rw/ini/hd1"), "empty\n");
-    testsupport::write_file(sb.path("rw/ini/hd2"), "/data/vol7\n");
+    write_file(sb.path("rw/ini/hd1"), "empty\n");
+    write_file(sb.path("rw/ini/hd2"), "/data/vol7\n");
     const std::string check = sb.path("ro/bin/sm_os_diskchange");
     struct Row {
         std::vector<std::string> args;
@@ -138,12 +132,27 @@ TEST(TapeStatus, DiskDrivesAndOptions) {
     bool check_written = false;  // the installation's own stand-in is replaced by a stricter one
     for (const Row& row : rows) {
         if (row.check && !std::exchange(check_written, true)) {
-            testsupport::write_file(check, "#!/bin/sh\n[ \"$1 $2\" = \"DISK_CHNG online\" ]\n");
+            write_file(check, "#!/bin/sh\n[ \"$1 $2\" = \"DISK_CHNG online\" ]\n");
             ::chmod(check.c_str(), 0755);
         }
         std::vector<std::string> args{"-f", "t"};
         args.insert(args.end(), row.args.begin(), row.args.end());
         EXPECT_EQ(status(sb.sm(args)), row.want) << row.args[1];
     }
-    EXPECT_FALSE(testsupport::exists(sb.path("rw/work/pwned")));
+    EXPECT_FALSE(exists(sb.path("rw/work/pwned")));
+}
+
+// The labelling loop with its real pause: one failed run, a second, then success.
+TEST(TapeInit, ADiskChangerIsLabelledAfterARetry) {
+    Sandbox sb;
+    write_file(sb.path("rw/sm_sms_interface.fail"), "1");
+    const auto t0 = std::chrono::steady_clock::now();
+    const RunResult r = sb.sm({"-i", "n1", "-f", "i", "-d", "chg", "-l", "V1", "-t", "/d"});
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(status(r).rfind("STATUS=SUCCESS MSG=", 0), 0u) << r.err;
+    EXPECT_EQ(read_file(sb.path("rw/ini/chg")), "/d/V1\n100");
+    const std::string log = read_file(sb.path("rw/standins.log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_FALSE(exists(sb.path("rw/tmp/n1.tmp")));
 }

@@ -12,20 +12,9 @@
 #include "support/run.hpp"
 #include "util/posix.hpp"
 
-using testsupport::exists;
-using testsupport::read_file;
-using testsupport::RunOptions;
-using testsupport::RunResult;
-using testsupport::Sandbox;
-using testsupport::write_file;
+using namespace testsupport;
 
 namespace {
-
-// The second result line, "STATUS=<word> MSG=<msg>".
-std::string status(const RunResult& r) {
-    size_t p = r.err.rfind("STATUS=");
-    return p == std::string::npos ? "<none>" : r.err.substr(p, r.err.find('\n', p) - p);
-}
 
 RunOptions input(const std::string& data) {
     RunOptions o;

@@ -42,6 +42,11 @@ std::string source_dir() {
     return SM_TEST_SOURCE_DIR;
 }
 
+std::string status(const RunResult& r) {
+    const size_t p = r.err.rfind("STATUS=");
+    return p == std::string::npos ? "<none>" : r.err.substr(p, r.err.find('\n', p) - p);
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;

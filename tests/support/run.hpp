@@ -39,6 +39,9 @@ MeasuredRun run_measured(const std::vector<std::string>& argv, const std::map<st
 std::string bin_dir();  // the built programs
 std::string source_dir();
 
+// The last result line of a run, "STATUS=<word> MSG=<msg>" ("<none>": none).
+std::string status(const RunResult& r);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
