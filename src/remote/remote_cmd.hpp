@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "log/lang.hpp"
 #include "log/trace.hpp"
 
 // Runs cpCmd on the node of cpNode ("node", "node/id" or
@@ -27,3 +28,7 @@ int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log st
 // not run or the time ran out.
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
               int timeout, std::string& msg, str_log& log);
+
+// Protocol texts shared by the access methods.
+extern const LangText kMsgE014;  // "RemoteCmd %s > error: %s"
+extern const LangText kMsgE020;  // "Computer %s currently not reachable"
