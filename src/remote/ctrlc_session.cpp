@@ -293,8 +293,9 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     });
     if (!pump.started()) {
         SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(pump.error()).c_str());
-    } else {
+    } else if (!fd_stdin) {
         // Standard input belongs to the pump now; /dev/null keeps descriptor 0 taken.
+        // (A session fed from a file leaves it to later sessions of this process.)
         int dn = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (dn >= 0) {
             if (dn != STDIN_FILENO) {

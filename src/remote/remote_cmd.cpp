@@ -75,7 +75,8 @@ std::string remote_cmd_path(const std::string& node, const std::string& user, co
     std::string path = kDefaultCmdPath;
     const std::string file = near + ".cmdpath";
     i_FILE_DELETE(file, log);
-    rc = iRshCmd(node, "root", user, "grep -i sm_bin_zarvo= /etc/zarvo2000.ini", file, file, "", msg, log);
+    rc = iRshCmd(node, "root", user, "grep -i sm_bin_zarvo= /etc/zarvo2000.ini", file, file, kNoInput, msg,
+                 log);
     std::string found = "SM_BIN_ZARVO=^";
     if (rc == 0 && file_search(file, found)) {
         path = cut(found.substr(std::min<size_t>(found.size(), 13)), kRemoteMsgMax);
@@ -241,7 +242,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
             const std::string user = "zarvo";
             SM_TRACE(log, 0, "using access mode: RSH2; user: %s", user.c_str());
             auto script = rsh2_script_command("", cmd, id);
-            if (!infile.empty()) {
+            if (!infile.empty() && infile != kNoInput) {
                 msg = "RSH2 cannot pass standard input to the command on " + node;
                 sts = -1;
             } else if (!script) {
@@ -256,7 +257,9 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                                   "", amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
                 if (sts == 0)
-                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer, errfile, "", amsg, log);
+                    // The wrapper joins the script's two streams: both go to the answer.
+                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer == "-" ? errfile : answer,
+                                  errfile, kNoInput, amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
                 if (!amsg.empty()) msg = amsg;
             }

@@ -14,6 +14,7 @@ constexpr size_t kRemoteMsgMax = 511;   // messages handed back through the comm
 constexpr size_t kRemoteCmdMax = 4095;  // longest command line built for any access method
 constexpr size_t kAnswerMsgMax = 253;   // message taken from an answer file without status
 constexpr const char* kDefaultCmdPath = "/zarvo/bin/zarvo";
+constexpr const char* kNoInput = "/dev/null";  // input of calls that must not take the caller's
 
 // Host-name characters only (letters, digits, '.', '_', '-'), 1 to 159 of
 // them, not beginning with '-'.
