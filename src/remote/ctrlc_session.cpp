@@ -91,6 +91,10 @@ bool write_stream(FILE* f, const char* p, size_t n) {
 }
 
 void close_stream(FILE*& f, str_log& log) {
+    if (f == stdout || f == stderr) {
+        std::fflush(f);
+        f = nullptr;
+    }
     if (!f) return;
     if (std::fclose(f) != 0) {
         int err = errno;
@@ -379,8 +383,12 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
         start_transfer(sd1, sd2, log, iTimeout);
     } else if (cpStdout) {
         bool both = cpStderr != nullptr;
-        fd_stdout = std::fopen(cpStdout, "a+e");
-        fd_stderr = std::fopen(both ? cpStderr : cpStdout, "a+e");
+        // "-": this process's own stream, shared with what it writes itself.
+        auto open_out = [](const char* name, FILE* own) {
+            return std::strcmp(name, "-") == 0 ? own : std::fopen(name, "a+e");
+        };
+        fd_stdout = open_out(cpStdout, stdout);
+        fd_stderr = open_out(both ? cpStderr : cpStdout, both ? stderr : stdout);
         SM_TRACE(log, 1,
                  both ? "calling start_transfer (3): **** socket %d"
                       : "calling start_transfer (2): **** socket %d",

@@ -174,7 +174,8 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
         if (platform == "NETWARE") {
             i_setenv_zarvo("NetWare");
             SM_TRACE(log, 0, "platform 'NetWare' >> return ok for alive test");
-            std::string echo = "echo " + shell_arg(kNetwareVersion) + " >> " + shell_arg(answer);
+            std::string echo = "echo " + shell_arg(kNetwareVersion) + " >> " +
+                               shell_arg(not_an_option(answer == "-" ? errfile : answer));
             start_system(echo);
             set_msg(cpCmd, kNetwareVersion);
             SM_TRACE(log, 0, "--- REMOTE_CMD: return fake version: %s", cpCmd.c_str());
@@ -194,20 +195,24 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 SM_TRACE(log, 0, "Standard JRSH port (override with glbv gv_jrsh_port[_{node}]) %s",
                          port.c_str());
             }
-            bufB = jrsh_command_line(roBin, port, node, cmd, answer == "-" ? "/dev/stdout" : answer);
+            bufB = jrsh_command_line(roBin, port, node, cmd);
             if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", bufB.c_str());
-            std::string line = bufB;
-            sts = start_system(line);
+            std::string runMsg;
+            sts = run_local(bufB, infile, answer, errfile, iTimeout, runMsg, log);
             msg.clear();
+            // The client names a refusal or its own failure in the answer.
+            const std::string said = answer == "-" ? errfile : answer;
             std::string found = "not allowed^";
-            bool bad = answer != "-" && file_search(answer, found);
-            if (!bad && answer != "-") {
+            bool bad = file_search(said, found);
+            if (!bad) {
                 found = "Excep^";
-                bad = file_search(answer, found);
+                bad = file_search(said, found);
             }
             if (bad) {
                 msg = sformat("Error: REMOTE_CMD %s: %s", node.c_str(), found.c_str());
                 sts = 1;
+            } else if (sts < 0) {
+                msg = runMsg;
             }
         } else if (mode == "RSH") {
             std::string user = remote_user(platform, true);
