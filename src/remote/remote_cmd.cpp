@@ -246,7 +246,12 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
             }
             const std::string user = "zarvo";
             SM_TRACE(log, 0, "using access mode: RSH2; user: %s", user.c_str());
-            auto script = rsh2_script_command("", cmd, id);
+            // A caller that takes the command's output as its own gets its
+            // error output (the result lines) apart: the wrapper joins the
+            // script's two streams.
+            const bool apart = answer == "-";
+            const std::string errName = apart ? "sm_" + id + ".err" : "";
+            auto script = rsh2_script_command("", cmd, id, errName);
             if (!infile.empty() && infile != kNoInput) {
                 msg = "RSH2 cannot pass standard input to the command on " + node;
                 sts = -1;
@@ -254,18 +259,19 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 msg = "RSH2 cannot carry this command to " + node;
                 sts = -1;
             } else {
-                std::string path =
-                    remote_cmd_path(node, user, answer == "-" ? errfile : answer, sts, amsg, log);
+                std::string path = remote_cmd_path(node, user, apart ? errfile : answer, sts, amsg, log);
                 SM_TRACE(log, 0, "szCmdPath = %s", path.c_str());
                 if (sts == 0)
-                    sts = iRshCmd(node, "root", user, *rsh2_script_command(path, cmd, id), errfile, errfile,
-                                  "", amsg, log);
-                SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
-                if (sts == 0)
-                    // The wrapper joins the script's two streams: both go to the answer.
-                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer == "-" ? errfile : answer,
+                    sts = iRshCmd(node, "root", user, *rsh2_script_command(path, cmd, id, errName), errfile,
                                   errfile, kNoInput, amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
+                if (sts == 0)
+                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer, errfile, kNoInput, amsg,
+                                  log);
+                SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
+                if (sts == 0 && apart)
+                    sts = iRshCmd(node, "root", user, rsh2_collect_command(errName), errfile, errfile,
+                                  kNoInput, amsg, log);
                 if (!amsg.empty()) msg = amsg;
             }
             if (sts == -1) {
