@@ -15,6 +15,7 @@
 #include "exec/system.hpp"
 #include "ini/ini.hpp"
 #include "log/prot.hpp"
+#include "remote/alive.hpp"
 #include "remote/ctrld_access.hpp"
 #include "remote/remote_words.hpp"
 #include "remote/rsh_access.hpp"
@@ -317,7 +318,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
 }  // namespace
 
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
-              int timeout, std::string& msg, str_log& log) {
+              int timeout, std::string& msg, str_log& log, const std::string& watch_node) {
     msg.clear();
     if (cmd.size() > kRemoteCmdMax) {
         msg = "command line too long";
@@ -336,6 +337,15 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
         return -1;
     }
     int status = 0;
+    if (timeout < 1 && !watch_node.empty() && !g_alive_check_running) {
+        bool lost = false;
+        if (watch_child(child, watch_node, status, lost, log) < 0 || lost) {
+            msg =
+                lost ? sformat(pick(kMsgE020), watch_node.c_str()) : "wait failed: " + posix::errtext(errno);
+            return -1;
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
     const posix::Deadline deadline =
         timeout >= 1 ? posix::Deadline::after_ms(timeout * 1000LL) : posix::Deadline::never();
     int r = child.wait_for(deadline, status);
