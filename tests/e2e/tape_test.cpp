@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -194,19 +192,4 @@ TEST(TapeStatus, DiskDrivesAndOptions) {
         EXPECT_EQ(status(sb.sm(args)), row.want) << row.args[1];
     }
     EXPECT_FALSE(exists(sb.path("rw/work/pwned")));
-}
-
-// The labelling loop with its real pause: one failed run, a second, then success.
-TEST(TapeInit, ADiskChangerIsLabelledAfterARetry) {
-    Sandbox sb;
-    write_file(sb.path("rw/sm_sms_interface.fail"), "1");
-    const auto t0 = std::chrono::steady_clock::now();
-    const RunResult r = sb.sm({"-i", "n1", "-f", "i", "-d", "chg", "-l", "V1", "-t", "/d"});
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(status(r).rfind("STATUS=SUCCESS MSG=", 0), 0u) << r.err;
-    EXPECT_EQ(read_file(sb.path("rw/ini/chg")), "/d/V1\n100");
-    const std::string log = read_file(sb.path("rw/standins.log"));
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-    EXPECT_FALSE(exists(sb.path("rw/tmp/n1.tmp")));
 }
