@@ -196,6 +196,7 @@ int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc) {
             return 0;
         }
         where = mover;
+        SM_TRACE(log, 0, "SMDR will be executed on node: %s", where.c_str());
     }
     std::fflush(stdout);
     const int r = REMOTE_CMD(where + "|-", cmd, 1, log);
