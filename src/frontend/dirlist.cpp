@@ -11,9 +11,13 @@
 #include <cstring>
 
 #include "db/passwords.hpp"
+#include "db/records.hpp"
+#include "db/sql.hpp"
 #include "exec/system.hpp"
 #include "frontend/globals.hpp"
 #include "ini/ini.hpp"
+#include "remote/remote_cmd.hpp"
+#include "remote/remote_words.hpp"
 #include "util/crypt.hpp"
 #include "util/listing.hpp"
 #include "util/posix.hpp"
@@ -166,9 +170,47 @@ void vShowTreeAll(const std::string& cpRoot, str_log& log) {
 }
 
 int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc) {
-    std::fprintf(stderr, "ERROR: listing %s on node %s is not available yet\n", cpSrc.c_str(),
-                 cpNode.c_str());
-    return 2;
+    str_log log;  // no trace settings are read for the shortcut
+    if (!valid_node_name(cpNode)) {
+        std::fprintf(stderr, "ERROR: cannot list %s on node %s: invalid node name\n", cpSrc.c_str(),
+                     cpNode.c_str());
+        return 0;
+    }
+    std::string user, password, phrase = listing::listing_client_phrase();
+    i_GET_NETWARE_PASSWORD(cpNode, user, phrase, password, log);
+    crypt_wipe(phrase);
+    std::string target = cpNode + ":::" + user + ":" + password + ":0";
+    std::string cmd = "zbc_smdr -D -s dir -N " + quote_word(target) + " " + quote_word(cpSrc);
+    crypt_wipe(target);
+
+    // The backups of a NetWare node are made by its data mover, which has the client.
+    std::string where = cpNode, mover;
+    if (iDB_SEL_GETVALUE(("select data_mover from clients where name=" + sql_value(cpNode)).c_str(),
+                         "data_mover", mover, log) &&
+        !mover.empty() && mover != "NULL" && mover != "?") {
+        if (!valid_node_name(mover)) {
+            std::fprintf(stderr, "ERROR: cannot list %s on node %s: invalid data mover %s\n", cpSrc.c_str(),
+                         cpNode.c_str(), mover.c_str());
+            crypt_wipe(cmd);
+            crypt_wipe(password);
+            return 0;
+        }
+        where = mover;
+        SM_TRACE(log, 0, "SMDR will be executed on node: %s", where.c_str());
+    }
+    std::fflush(stdout);
+    const int r = REMOTE_CMD(where + "|-", cmd, 1, log);
+    if (r != 1) {
+        // The reason may repeat the command line, which carries the password.
+        if (!password.empty())
+            for (size_t p; (p = cmd.find(password)) != std::string::npos;)
+                cmd.replace(p, password.size(), "*");
+        std::fprintf(stderr, "ERROR: cannot list %s on node %s: %s\n", cpSrc.c_str(), where.c_str(),
+                     cmd.c_str());
+    }
+    crypt_wipe(cmd);
+    crypt_wipe(password);
+    return r;
 }
 
 JobResult dir_job() {

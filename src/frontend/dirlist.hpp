@@ -17,8 +17,9 @@ void vShowTree(const std::string& cpRoot, str_log& log);
 // The listing of a forwarded run: the same one level.
 void vShowTreeAll(const std::string& cpRoot, str_log& log);
 
-// Lists cpSrc on NetWare node cpNode through its listing client. Needs the
-// remote dispatcher, which this build lacks: says so on stderr, returns 2.
+// Lists cpSrc of NetWare node cpNode through the listing client on its data
+// mover (or the node itself), output on stdout. Returns REMOTE_CMD's result;
+// a failure is reported on stderr without the handed-on password.
 int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc);
 
 // Handler of 'd': lists -r or not, then ends the run with 0 (never returns).

@@ -10,7 +10,6 @@
 #include "frontend/tape.hpp"
 #include "frontend/usefile.hpp"
 #include "frontend/variables.hpp"
-#include "util/strings.hpp"
 
 namespace {
 
@@ -85,10 +84,6 @@ void trace(const Job& job) {
 
 }  // namespace
 
-std::string not_available(char func) {
-    return sformat("function %c is not available yet", func);
-}
-
 const Job* find_job(char code) {
     for (const Job& job : kJobs)
         if (job.code == code) return &job;
@@ -101,7 +96,6 @@ JobResult run_job(const Job& job) {
         if (opt.value && opt.value->empty()) FINISH(opt.sts, opt.missing);
     if (!job.trace_first) trace(job);
     if (job.prepare) job.prepare();
-    if (!job.handler) return {2, not_available(job.code)};
     return job.handler();
 }
 

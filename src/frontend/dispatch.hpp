@@ -26,19 +26,15 @@ struct Job {
     std::array<const std::string*, 2> trace_args{};
     bool trace_first = false;          // traced before the option checks
     void (*prepare)() = nullptr;       // option work after the checks
-    JobResult (*handler)() = nullptr;  // nullptr: not available in this build
+    JobResult (*handler)() = nullptr;  // every row has one
 };
 
 // The row of a function code, or nullptr for an unknown code.
 const Job* find_job(char code);
 
 // Checks the job's options (ending the run through FINISH when one is
-// missing), traces it and runs its handler; a job without a handler gives
-// status 2 and not_available().
+// missing), traces it and runs its handler.
 JobResult run_job(const Job& job);
 
 // Runs the job of gcFunc; an unknown code gives status 1 "unknown keyword".
 JobResult dispatch_function();
-
-// The message of a job whose handler this build does not have.
-std::string not_available(char func);

@@ -105,17 +105,3 @@ JobResult copy_header_trailer() {
     r.sts = i_COPY_MTF_HDR_TRL(gszOpt_s, r.msg);
     return r;
 }
-
-int stage_forwarded_get(const std::string& cpSource, const std::string& cpName, std::string& cpTarget,
-                        std::string& cpMsg) {
-    if (!is_plain_name(cpName)) {
-        cpMsg = cut(sformat("error copy: file name %s not allowed: not a plain file name", cpName.c_str()),
-                    kCopyMsgMax);
-        return 2;
-    }
-    const std::string source = cpSource + cpName;
-    cpTarget = gszRwWork + cpName;
-    if (file_copy(source, cpTarget) == 0) return 0;
-    cpMsg = cut("error copy " + source + " to " + cpTarget, kCopyMsgMax);
-    return 2;
-}

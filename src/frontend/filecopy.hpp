@@ -23,10 +23,3 @@ JobResult FILE_COPY();
 // open file %s to read" / "to write"; 2 when the saveset is not a plain name.
 int i_COPY_MTF_HDR_TRL(const std::string& cpSaveset, std::string& cpMsg);
 JobResult copy_header_trailer();
-
-// A forwarded get fetches from the work directory here: copies cpSource
-// followed by cpName to gszRwWork followed by cpName and returns that path
-// in cpTarget. 0, or 2 with "error copy <source> to <target>" (or the
-// refusal of a name that is not plain) in cpMsg.
-int stage_forwarded_get(const std::string& cpSource, const std::string& cpName, std::string& cpTarget,
-                        std::string& cpMsg);

@@ -20,9 +20,11 @@ int main(int argc, char** argv) {
     // "dir <path>" and "dir <node> <path>" list a directory before any
     // option or configuration is read.
     if (argc >= 3 && std::strncmp(argv[1], "dir", 3) == 0) {
-        if (argc > 3) return iSMDR_DIR(argv[2], argv[3]);
         str_log quiet;  // no trace settings are read for the shortcut
-        vShowTree(argv[2], quiet);
+        if (argc > 3)
+            iSMDR_DIR(argv[2], argv[3]);
+        else
+            vShowTree(argv[2], quiet);
         std::fflush(nullptr);
         return 0;
     }

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "config/glbv.hpp"
+#include "device/tape_remote.hpp"
 #include "device/tape_status.hpp"
 #include "device/timed_run.hpp"
 #include "exec/fileutil.hpp"
@@ -47,12 +47,9 @@ JobResult write_control_file() {
 
 // A tape drive must be online before it is labelled; its node answers that.
 JobResult tape_drive_online() {
-    char* end = nullptr;
-    errno = 0;
-    const long dn = std::strtol(gszId.c_str(), &end, 10);
-    if (gszId.empty() || *end != '\0' || errno != 0 || dn < 0 || dn > 999)
-        return result(1, sformat("no node found for drive %s", gszId.c_str()));
-    return result(2, sformat("tape status of drive %ld through its node is not available yet", dn));
+    std::string msg;
+    if (i_TAPE_STATUS_REMOTE(gszOpt_d, gszId, msg, "CLIENT", strLog) != 1) return result(1, msg);
+    return {};
 }
 
 }  // namespace

@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
+#include "ctrld_process.hpp"
 #include "exec/child.hpp"
 #include "support/run.hpp"
 #include "util/posix.hpp"
@@ -104,6 +104,58 @@ TEST_F(VtapeTest, RewindRetryAndHungDrive) {
               "STATUS=SUCCESS MSG=Drive tape online");
 }
 
+// The drive's node (sb) reached over its control daemon, and a server whose
+// database knows drive 7 there.
+class VtapeNodeTest : public VtapeTest {
+   protected:
+    static constexpr const char* kNode = "127.0.0.41";
+    void SetUp() override {
+        VtapeTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ctrld_ = std::make_unique<ctrltest::CtrldProcess>(
+            sb, std::map<std::string, std::string>{{"listen", kNode}});
+        server_.set_config("[CTRLD_Server]", "CTRLD_Port", std::to_string(ctrld_->port()));
+        for (const std::string& statement :
+             {"insert into clients (client_id, name, os, accessmode) values (41, '" + std::string(kNode) +
+                  "', 'Linux', 'CTRL')",
+              "insert into hw_drives values (7, 41, 'TAPE_DRIVE', '" + drive() + "')"}) {
+            const RunResult r =
+                server_.exec({server_.path("ro/bin/damisql"), "-d", "zarvo_db", "-q", statement});
+            ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        }
+    }
+    Sandbox server_;
+    std::unique_ptr<ctrltest::CtrldProcess> ctrld_;
+};
+
+// A drive of another node answers, forwarded or asked before labelling, what it answers there.
+TEST_F(VtapeNodeTest, StatusAndLabelThroughTheDrivesNode) {
+    const std::string hostile = "/x'$(touch pwned)`touch pwned`;touch pwned";
+    for (const std::string state : {"online", "empty", "offline", "hostile"}) {
+        SCOPED_TRACE(state);
+        set_state(state == "hostile" ? "online" : state);
+        const std::string dev = state == "hostile" ? hostile : drive();
+        const std::string there = status(sb.sm({"-i", "7", "-f", "t", "-t", "TAPE_DRIVE", "-d", dev}));
+        EXPECT_EQ(status(server_.sm({"-c", kNode, "-i", "7", "-f", "t", "-t", "TAPE_DRIVE", "-d", dev})),
+                  there);
+        const RunResult init = server_.sm({"-i", "7", "-f", "i", "-d", dev, "-l", "VOL00042"});
+        if (state == "online") {
+            EXPECT_EQ(init.rc, 0) << init.err;
+            EXPECT_NE(read_file(server_.path("rw/standins.log")).find("-t VOL00042:42"), std::string::npos);
+        } else {
+            EXPECT_EQ(status(init), "STATUS=WARNING MSG=" + there.substr(there.find("MSG=") + 4));
+        }
+    }
+    EXPECT_EQ(status(server_.sm({"-i", "8", "-f", "i", "-d", drive(), "-l", "V1"})),
+              "STATUS=WARNING MSG=no node found for drive 8");
+    for (const Sandbox* s : {&sb, &server_}) {
+        EXPECT_FALSE(exists(s->path("rw/work/pwned")));
+        for (const auto& e : std::filesystem::directory_iterator(s->path("rw/work")))
+            EXPECT_EQ(e.path().filename().string().find("TAPE_STATUS"), std::string::npos)
+                << "answer file left";
+    }
+}
+
 // Disk drives are judged without mt: a fixed disk by its device file, a changer by its mount check.
 TEST(TapeStatus, DiskDrivesAndOptions) {
     Sandbox sb;
@@ -140,19 +192,4 @@ TEST(TapeStatus, DiskDrivesAndOptions) {
         EXPECT_EQ(status(sb.sm(args)), row.want) << row.args[1];
     }
     EXPECT_FALSE(exists(sb.path("rw/work/pwned")));
-}
-
-// The labelling loop with its real pause: one failed run, a second, then success.
-TEST(TapeInit, ADiskChangerIsLabelledAfterARetry) {
-    Sandbox sb;
-    write_file(sb.path("rw/sm_sms_interface.fail"), "1");
-    const auto t0 = std::chrono::steady_clock::now();
-    const RunResult r = sb.sm({"-i", "n1", "-f", "i", "-d", "chg", "-l", "V1", "-t", "/d"});
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(status(r).rfind("STATUS=SUCCESS MSG=", 0), 0u) << r.err;
-    EXPECT_EQ(read_file(sb.path("rw/ini/chg")), "/d/V1\n100");
-    const std::string log = read_file(sb.path("rw/standins.log"));
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-    EXPECT_FALSE(exists(sb.path("rw/tmp/n1.tmp")));
 }

@@ -13,21 +13,6 @@
 
 extern char** environ;
 
-TEST(NodeJobs, StagingCopyOfAForwardedGet) {
-    InstallationEnv env;
-    gszRwWork = env.work();
-    const std::string in = env.sb.path("in/"), bytes("st\0\xff", 4);
-    ::mkdir(in.c_str(), 0755);
-    testsupport::write_file(in + "f 1", bytes);
-    std::string target, msg;
-    EXPECT_EQ(stage_forwarded_get(in, "f 1", target, msg), 0) << msg;
-    EXPECT_EQ(target, env.work("f 1"));
-    EXPECT_EQ(testsupport::read_file(target), bytes);
-    EXPECT_EQ(stage_forwarded_get(in, "../f 1", target, msg), 2);
-    EXPECT_EQ(stage_forwarded_get(in, "none", target, msg), 2);
-    EXPECT_EQ(msg, "error copy " + in + "none to " + env.work("none"));
-}
-
 namespace {
 
 // True once pid traps or ignores SIGINT: the stand-in is ready for it.

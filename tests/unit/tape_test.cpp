@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "device/info_board.hpp"
+#include "device/tape_remote.hpp"
 #include "device/tape_status.hpp"
 #include "exec/child.hpp"
 #include "frontend/globals.hpp"
@@ -120,6 +121,30 @@ TEST(TapeStatus, MtTextsInTheirOrder) {
         write_file(f, r.out);
         EXPECT_EQ(classify_mt_output(f), r.want) << r.out;
     }
+}
+
+// What another node's agent answered, and how it is asked.
+TEST(TapeStatusRemote, AnswerFilesAndCommands) {
+    InstallationEnv env;
+    const std::string file = env.work("rsh_t1.tmp"), no_status = "No tag [STATUS=] found in " + file;
+    struct Row {
+        std::string content, want;
+        int ret;
+    } rows[] = {
+        {"ID=1\r\nSTATUS=ERROR MSG=No tape in drive\r\n", "ERROR|No tape in drive", 1},
+        {"noise MSG=first\nSTATUS=SUCCESS MSG=late\n", no_status + "|first", 1},
+        {"ID=1\nnothing\n", no_status + "|No tag [MSG=] found in " + file, 0},
+    };
+    for (const Row& row : rows) {
+        write_file(file, row.content);
+        std::string st, msg;
+        EXPECT_EQ(i_READ_RSHFILE(file, st, msg, str_log{}), row.ret) << row.content;
+        EXPECT_EQ(st + "|" + msg, row.want);
+    }
+    EXPECT_EQ(tape_status_command("n1", "srv", "/dev/nst0", "DISK_CHNG", "/data/disk 1"),
+              "sm_client -r -c n1 -C srv -f tapestatus -d /dev/nst0 -t '/data/disk 1'");
+    EXPECT_EQ(tape_status_command("n1", "srv", "hd", "DISK_HARD", "/p"),
+              "sm_client -r -c n1 -C srv -f tapestatus -d hd -t DISK_HARD");
 }
 
 TEST(TapeInit, LabelNumbers) {
