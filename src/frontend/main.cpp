@@ -8,7 +8,9 @@
 #include "frontend/arguments.hpp"
 #include "frontend/dispatch.hpp"
 #include "frontend/finish.hpp"
+#include "frontend/forward.hpp"
 #include "frontend/globals.hpp"
+#include "remote/ctrlc_session.hpp"
 
 int main(int argc, char** argv) {
     strLog.iFlg = 1;
@@ -28,8 +30,10 @@ int main(int argc, char** argv) {
         // Not fatal: the job runs where the process was started.
     }
 
-    if (gszMyName != gszClientHost && !gFlag.Remote)
-        FINISH(2, "forwarding to " + gszClientHost + " is not available yet");
+    if (gszMyName != gszClientHost && !gFlag.Remote) {
+        ctrlc_set_main_log(&strLog);  // the client session traces into the agent's file
+        REMOTE_STORAGE_NODE(argc, argv);
+    }
 
     JobResult r = dispatch_function();
     FINISH(r.sts, r.msg);

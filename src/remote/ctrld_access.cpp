@@ -1,0 +1,208 @@
+#include "remote/ctrld_access.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "config/environ.hpp"
+#include "config/glbv.hpp"
+#include "exec/child.hpp"
+#include "ini/ini.hpp"
+#include "log/prot.hpp"
+#include "remote/alive.hpp"
+#include "remote/ctrl_wire.hpp"
+#include "remote/ctrlc_session.hpp"
+#include "remote/remote_cmd.hpp"
+#include "remote/remote_words.hpp"
+#include "util/posix.hpp"
+#include "util/strings.hpp"
+#include "util/timeutil.hpp"
+
+namespace {
+
+constexpr int kPollSec = 3;
+
+// A file of ours for the session ("-": this process's stream).
+const char* session_file(const std::string& f) {
+    if (f == "-") return "/dev/stdout";
+    return f.c_str();
+}
+
+}  // namespace
+
+bool CtrlWatch::tick() {
+    return ++count_ >= interval_;
+}
+
+void CtrlWatch::tested(bool alive) {
+    count_ = 0;
+    if (interval_ < kCtrlAliveMax) interval_ = std::min(interval_ + kCtrlAliveGrowth, kCtrlAliveMax);
+    if (!alive) {
+        if (failed_) stop_ = true;
+        failed_ = true;
+        interval_ = kCtrlAliveRetry;
+    } else {
+        failed_ = false;
+    }
+}
+
+int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::string& cpPlatform,
+                 const std::string& cpCmd, int iCtrldTimeout, const std::string& cpInFile,
+                 const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
+                 str_log strLog) {
+    SM_TRACE(strLog, 0, "+++ CtrldAccess: %s %s %s", cpNode.c_str(), cpCmd.c_str(), cpOutFile.c_str());
+    const std::string user = remote_user(cpPlatform, false);
+    if (user.empty()) {
+        cpMsg = "Unknown platform:" + cpPlatform;
+        PROT(pick(kMsgE014), cpNode.c_str(), cpMsg.c_str());
+        SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
+        return -1;
+    }
+    std::string value, iniMsg, portSetting = sformat("-p %d", kCtrlDefaultPort);
+    if (i_READ_INI("SM_INI", "[CTRLD_Server]", "CTRLD_Port", value, 1024, iniMsg, 256))
+        portSetting = "-p " + value;
+    else
+        SM_TRACE(strLog, 0, "Standard CTRL port not given in sm.ini [CTRLD_Server] CTRLD_Port %s",
+                 iniMsg.c_str());
+    SM_TRACE(strLog, 0, "using access mode: CTRLD; user: %s; Port: %s", user.c_str(), portSetting.c_str());
+    bool ownPort = false;
+    cpPortOpt = ctrl_options(cpPortOpt, ownPort);
+    // The node's own "-p N" names the port for the library session as well.
+    const int optPort = ctrl_option_port(cpPortOpt);
+    if (ownPort) {
+        portSetting.clear();
+        SM_TRACE(strLog, 0, "standard ctrl port overwritten by clients.access_options: %s",
+                 cpPortOpt.c_str());
+    }
+    SM_TRACE(strLog, 0, "CtrldPort= %s,  PortOpt= %s", portSetting.c_str(), cpPortOpt.c_str());
+
+    // ctrld runs the words without a shell; its wire separates them by '"'.
+    std::vector<std::string> words;
+    if (!split_words(cpCmd, words) || words.empty()) {
+        cpMsg = "command cannot be passed to the control daemon: " + cut(cpCmd, 128);
+        SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
+        return -1;
+    }
+    for (const std::string& w : words)
+        if (w.find(kWireWordSep) != std::string::npos) {
+            cpMsg = "a value holding a double quote cannot be passed to the control daemon: " + cut(w, 128);
+            SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
+            return -1;
+        }
+
+    int result;
+    std::string old;
+    if (!glbv_get("gv_ctrlc_old", old)) {
+        std::string port =
+            ownPort ? intoas(optPort) : portSetting.substr(std::min<size_t>(3, portSetting.size()));
+        if (strLog.iFlg)
+            PROT("I003-BASICS  RemoteCmd %s",
+                 sformat("CTRLC_LIB_CALL: %s %s -t %d -l %s %s", cpNode.c_str(), portSetting.c_str(),
+                         iCtrldTimeout, user.c_str(), cpCmd.c_str())
+                     .c_str());
+        SM_TRACE(strLog, 0, "ctrlc_lib_call: %s, cpOutFile: %s", cpCmd.c_str(), cpOutFile.c_str());
+        const std::string in = cpInFile == "-" ? std::string() : cpInFile;
+        cpMsg.clear();
+        result = ctrlc_wire_call(port, cpNode, user, ctrlc_join_words(words), in, session_file(cpOutFile),
+                                 session_file(cpErrFile), iCtrldTimeout, true, cpMsg);
+    } else {
+        const std::string line =
+            sm_ctrlc_command_line(portSetting, cpPortOpt, iCtrldTimeout, user, cpNode, cpCmd);
+        if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", line.c_str());
+        SM_TRACE(strLog, 0, "sm_ctrlc synchronously: %s, cpOutFile: %s, cpInFile: %s, cpErrFile: %s",
+                 line.c_str(), cpOutFile.c_str(), cpInFile.c_str(), cpErrFile.c_str());
+        std::string noAlive;
+        if (!glbv_get("gv_ctrlc_no_alive", noAlive))
+            result = iCtrldCmd(cpNode, portSetting, cpPortOpt, user, cpCmd, cpInFile, cpOutFile, cpErrFile,
+                               cpMsg, iCtrldTimeout, strLog);
+        else
+            result = run_local(line, cpInFile, cpOutFile, cpErrFile, 0, cpMsg, strLog);
+    }
+    SM_TRACE(strLog, 0, "--- CtrldAccess: return %d %s", result, cpMsg.c_str());
+    return result;
+}
+
+int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const std::string& cpPortOpt,
+              const std::string& cpRemUser, const std::string& cpCmd, const std::string& cpInFile,
+              const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
+              int iCtrldTimeout, str_log strLog) {
+    const std::string line =
+        sm_ctrlc_command_line(cpCtrlPort, cpPortOpt, iCtrldTimeout, cpRemUser, cpNode, cpCmd);
+    SM_TRACE(strLog, 0, "+++ CtrldCmd: %s", line.c_str());
+    cpMsg.clear();
+    SM_TRACE(strLog, 0, "(child) sm_ctrlc synchronously: %s, cpOutFile: %s", line.c_str(), cpOutFile.c_str());
+    i_setenv_zarvo(line);
+    exec::SpawnOptions opt;
+    opt.new_group = true;  // stopping it stops everything it started
+    exec::Child child = exec::Child::shell(local_command_line(line, cpInFile, cpOutFile, cpErrFile), opt);
+    if (!child.started()) {
+        const int e = child.error();
+        cpMsg =
+            sformat("iCtrldCmd: Unable to fork child process: %s (errno=%d)", posix::errtext(e).c_str(), e);
+        SM_TRACE(strLog, 0, "%s", cpMsg.c_str());
+        return -1;
+    }
+    SM_TRACE(strLog, 1, "PID of child: %d", child.pid());
+    CtrlWatch watch;
+    int status = 0, r;
+    // Each period ends early when the child does; the counts stay those of
+    // whole periods.
+    bool stopped = false;
+    while (!stopped && (r = child.wait_for(kPollSec * 1000, status)) == 0) {
+        if (!watch.tick() || g_alive_check_running) continue;
+        g_alive_check_running = true;
+        std::string amsg;
+        bool alive = i_HIDDEN_ALIVE_TEST(cpNode, amsg, strLog) != 0;
+        bool wasFailed = watch.failed();
+        watch.tested(alive);
+        if (!alive) {
+            SM_TRACE(strLog, 0, "alive_test_zbc failed for client: %s", amsg.c_str());
+            if (watch.stop()) {
+                SM_TRACE(strLog, 0, "client not reachable: stopping child process PID = %d", child.pid());
+                child.kill(SIGHUP);
+                if ((r = child.wait_for(kPollSec * 1000, status)) == 0) {
+                    child.kill(SIGKILL);
+                    r = child.wait(status) ? 1 : -1;
+                }
+                stopped = true;
+            } else {
+                SM_TRACE(strLog, 0, "last time alive check failed; wait count reduced to %d",
+                         watch.interval());
+            }
+        } else if (wasFailed) {
+            SM_TRACE(strLog, 0, "alive check was successful after failure");
+        }
+        g_alive_check_running = false;
+    }
+    int result;
+    if (r < 0) {
+        const int e = errno;
+        std::fprintf(stderr, "iCtrldCmd: no waiting child! %s (errno=%d)\n", posix::errtext(e).c_str(), e);
+        SM_TRACE(strLog, 0, "No waiting child process! %s / errno %d", posix::errtext(e).c_str(), e);
+        cpMsg = sformat("No waiting child process: %s %s %d", posix::errtext(e).c_str(), "/ errno:", e);
+        result = -1;
+    } else if (WIFSIGNALED(status)) {
+        cpMsg = sformat("sm_ctrlc terminated due to the receipt of a signal that was not caught: %d",
+                        WTERMSIG(status));
+        if (watch.failed()) cpMsg = sformat(pick(kMsgE020), cpNode.c_str());
+        SM_TRACE(strLog, 0, "%s", cpMsg.c_str());
+        result = -1;
+    } else if (!WIFEXITED(status)) {
+        cpMsg = sformat("sm_ctrlc terminated abnormally (%d)", 0);
+        std::fprintf(stderr, "%s\n", cpMsg.c_str());
+        SM_TRACE(strLog, 0, "sm_ctrlc terminated abnormally: %d", 0);
+        result = -1;
+    } else {
+        result = WEXITSTATUS(status);
+        SM_TRACE(strLog, 0, "sm_ctrlc returned status %d", result);
+        if (result > 128) {
+            const int e = result - 128;
+            cpMsg = sformat("probably sm_ctrlc could not start: iCtrldCmd (child): %s (%d)",
+                            posix::errtext(e).c_str(), e);
+            SM_TRACE(strLog, 0, "%s or high exit code of zbc", cpMsg.c_str());
+        }
+    }
+    SM_TRACE(strLog, 0, "+++ CtrldCmd: ctrlc returns %d", result);
+    return result;
+}

@@ -1,0 +1,28 @@
+#include "remote/ssh_access.hpp"
+
+#include "log/prot.hpp"
+#include "remote/remote_cmd.hpp"
+#include "remote/remote_words.hpp"
+#include "util/strings.hpp"
+
+int iSshAccess(const std::string& cpNode, std::string& cpPortOpt, const std::string& cpPlatform,
+               const std::string& cpCmd, const std::string& cpInFile, const std::string& cpOutFile,
+               const std::string& cpErrFile, std::string& cpMsg, int iTimeout, str_log strLog) {
+    SM_TRACE(strLog, 0, "+++ SshAccess: %s %s %s %s", cpNode.c_str(), cpCmd.c_str(), cpInFile.c_str(),
+             cpOutFile.c_str());
+    const std::string user = remote_user(cpPlatform, false);
+    if (user.empty()) {
+        cpMsg = "Unknown platform:" + cpPlatform;
+        PROT(pick(kMsgE014), cpNode.c_str(), cpMsg.c_str());
+        SM_TRACE(strLog, 0, "--- SshAccess: Error %s", cpMsg.c_str());
+        return -1;
+    }
+    cpPortOpt = ssh_options(cpPortOpt);
+    SM_TRACE(strLog, 0, "PortOpt= %s", cpPortOpt.c_str());
+    const std::string line = ssh_command_line(user, cpPortOpt, cpNode, cpCmd);
+    if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", line.c_str());
+    SM_TRACE(strLog, 0, "ssh synchronously: %s, cpOutFile: %s", line.c_str(), cpOutFile.c_str());
+    int r = run_local(line, cpInFile, cpOutFile, cpErrFile, iTimeout, cpMsg, strLog);
+    SM_TRACE(strLog, 0, "--- SshAccess: return %d %s", r, cpMsg.c_str());
+    return r;
+}
