@@ -98,8 +98,11 @@ bool store_has(const std::string& node, const std::string& var) {
     return testsupport::exists(g_dir + "/" + node + "/inst/rw/glbv/" + var + ".sgv");
 }
 
-std::string protocol(const std::string& node) {
-    return testsupport::read_file(g_dir + "/" + node + "/inst/rw/prot/protocol.log");
+bool protocol_has(const std::string& node, const std::string& a, const std::string& b) {
+    std::istringstream in(testsupport::read_file(g_dir + "/" + node + "/inst/rw/prot/protocol.log"));
+    for (std::string l; std::getline(in, l);)
+        if (l.find(a) != std::string::npos && l.find(b) != std::string::npos) return true;
+    return false;
 }
 
 int daemon_pid(const std::string& node, const std::string& daemon) {

@@ -24,6 +24,10 @@ inline const Mode kModes[] = {{"rsh", "lab-rsh", "root"},
                               {"ctrl", "lab-ctrl", "root"},
                               {"jrsh", "lab-jrsh", "root"}};
 
+inline void PrintTo(const Mode& m, std::ostream* os) {
+    *os << m.node;
+}
+
 // Brings the lab up before the first test and down after the last.
 class Environment : public ::testing::Environment {
    public:
@@ -55,7 +59,8 @@ testsupport::RunResult local(const Mode& m, std::vector<std::string> args,
 std::string result_lines(const std::string& err);
 std::string store(const std::string& node, const std::string& var);  // "" when not set
 bool store_has(const std::string& node, const std::string& var);
-std::string protocol(const std::string& node);
+// Whether one line of the node's protocol holds both texts.
+bool protocol_has(const std::string& node, const std::string& a, const std::string& b);
 // Processes in node's network namespace besides its holder and daemons.
 std::vector<int> strays(const std::string& node);
 // The pid of a node's daemon (sshd, inetd, ctrld).

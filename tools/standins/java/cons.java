@@ -2,10 +2,12 @@
 //
 //   java -classpath DIR cons -p PORT NODE REALM COMMAND
 //
-// The command's output and error output come back merged on standard output
-// (a console shows one stream); standard input goes to the command. The exit
-// status is the command's exit code. A refused request prints "not allowed: "
-// and the daemon's reason; a failed connection prints the exception. Without
+// COMMAND is read into words as a shell would (quotes, backslashes; nothing
+// expanded) and the words are run on the node without a shell. The command's
+// output and error output come back on standard output and standard error;
+// standard input goes to the command. The exit status is the command's exit
+// code. A refused request prints "not allowed: " and the reason; a failed
+// connection prints the exception. Without
 // a byte from the daemon for SM_CONS_IDLE_TIMEOUT seconds (default 600) the
 // session is given up.
 import java.io.FileDescriptor;
@@ -14,13 +16,13 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.net.InetSocketAddress;
+import java.net.ServerSocket;
 import java.net.Socket;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 
 public class cons {
-    static final int COMMAND_MAX = 511;
     static final int CONNECT_TIMEOUT_MS = 5000;
     static final int UNREACHED = 253;
     static final byte[] STDIN_END = "END OF STDIN\0".getBytes(StandardCharsets.US_ASCII);
@@ -35,7 +37,13 @@ public class cons {
             System.out.println("not allowed: unknown realm " + args[3]);
             System.exit(1);
         }
-        System.exit(run(args[2], Integer.parseInt(args[1]), "root", commandBytes(args[4])));
+        StringBuilder why = new StringBuilder();
+        byte[] wire = wireCommand(commandBytes(args[4]), why);
+        if (wire == null) {
+            System.out.println("not allowed: " + why);
+            System.exit(1);
+        }
+        System.exit(run(args[2], Integer.parseInt(args[1]), "root", wire));
     }
 
     // The command exactly as the caller passed it: the argument strings are
@@ -55,48 +63,58 @@ public class cons {
         }
     }
 
-    // The daemon's words, as its own client splits a command line: blanks
-    // separate, quotes group (text after a closing quote up to the next blank
-    // is dropped), a backslash shields the next character and stays.
-    static byte[] wireCommand(byte[] command) {
-        int n = Math.min(command.length, COMMAND_MAX);
-        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+    // The command line's words as a POSIX shell reads them, without any
+    // expansion: blanks separate, '...' is literal, "..." keeps its text with
+    // \\ \" \$ \` escaped, a backslash outside quotes shields the next byte.
+    // Joined with the daemon's word separator, which no word may hold; null
+    // with the reason in why otherwise.
+    static byte[] wireCommand(byte[] line, StringBuilder why) {
+        java.util.List<byte[]> words = new java.util.ArrayList<>();
         java.io.ByteArrayOutputStream word = new java.io.ByteArrayOutputStream();
-        byte quote = 0;
-        boolean dropping = false, first = true;
+        boolean inWord = false;
+        final int n = line.length;
         for (int i = 0; i < n; ++i) {
-            byte c = command[i];
-            if (c == '\\' && i + 2 < n) {
-                if (!dropping) {
-                    word.write(c);
-                    word.write(command[i + 1]);
-                }
-                ++i;
-            } else if (quote != 0) {
-                if (c == quote) {
-                    quote = 0;
-                    dropping = true;
-                } else {
-                    word.write(c);
-                }
-            } else if (c == ' ') {
-                if (!first) out.write('"');
-                out.writeBytes(word.toByteArray());
+            byte c = line[i];
+            if (c == ' ' || c == '\t' || c == '\n') {
+                if (inWord) words.add(word.toByteArray());
                 word.reset();
-                first = false;
-                dropping = false;
-            } else if (dropping) {
+                inWord = false;
                 continue;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-                word.reset();
+            }
+            inWord = true;
+            if (c == '\'') {
+                int end = i + 1;
+                while (end < n && line[end] != '\'') ++end;
+                if (end >= n) return fail(why, "unclosed single quote");
+                word.write(line, i + 1, end - i - 1);
+                i = end;
+            } else if (c == '"') {
+                for (++i;; ++i) {
+                    if (i >= n) return fail(why, "unclosed double quote");
+                    if (line[i] == '"') break;
+                    if (line[i] == '\\' && i + 1 < n && "\\\"$`\n".indexOf(line[i + 1]) >= 0) ++i;
+                    word.write(line[i]);
+                }
+            } else if (c == '\\' && i + 1 < n) {
+                word.write(line[++i]);
             } else {
                 word.write(c);
             }
         }
-        if (!first) out.write('"');
-        out.writeBytes(word.toByteArray());
+        if (inWord) words.add(word.toByteArray());
+        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+        for (int k = 0; k < words.size(); ++k) {
+            for (byte b : words.get(k))
+                if (b == '"') return fail(why, "a word holds a double quote");
+            if (k > 0) out.write('"');
+            out.writeBytes(words.get(k));
+        }
         return out.toByteArray();
+    }
+
+    static byte[] fail(StringBuilder why, String reason) {
+        why.append(reason);
+        return null;
     }
 
     static int idleTimeoutMs() {
@@ -109,22 +127,24 @@ public class cons {
         return 600 * 1000;
     }
 
-    static int run(String node, int port, String user, byte[] command) {
+    static int run(String node, int port, String user, byte[] wire) {
         OutputStream out = new FileOutputStream(FileDescriptor.out);
-        try (Socket s = new Socket()) {
+        OutputStream err = new FileOutputStream(FileDescriptor.err);
+        try (Socket s = new Socket(); ServerSocket back = new ServerSocket(0, 1)) {
             s.connect(new InetSocketAddress(node, port), CONNECT_TIMEOUT_MS);
             s.setTcpNoDelay(true);
-            // One connection: the exit code travels as its urgent byte, which
-            // arrives in line as the last byte before the daemon closes.
+            // Urgent bytes (a refusal's code, the exit code) arrive in line.
             s.setOOBInline(true);
             s.setSoTimeout(idleTimeoutMs());
+            back.setSoTimeout(CONNECT_TIMEOUT_MS);
             OutputStream to = s.getOutputStream();
             InputStream from = s.getInputStream();
             java.io.ByteArrayOutputStream req = new java.io.ByteArrayOutputStream();
+            req.writeBytes(Integer.toString(back.getLocalPort()).getBytes(StandardCharsets.US_ASCII));
             req.write(0);
             req.writeBytes(user.getBytes(StandardCharsets.ISO_8859_1));
             req.write(0);
-            req.writeBytes(wireCommand(command));
+            req.writeBytes(wire);
             req.write(0);
             to.write(req.toByteArray());
             to.flush();
@@ -142,21 +162,30 @@ public class cons {
                 System.out.println("not allowed: " + reason);
                 return code > 0 ? code : 1;
             }
-            Thread pump = new Thread(() -> pumpStdin(to));
-            pump.setDaemon(true);
-            pump.start();
-
-            byte[] buf = new byte[65536];
-            int held = -1;  // the last byte seen: the exit code once the stream ends
-            int r;
-            while ((r = from.read(buf)) > 0) {
-                if (held >= 0) out.write(held);
-                out.write(buf, 0, r - 1);
-                held = buf[r - 1] & 0xff;
-                out.flush();
+            // The daemon connects back for the error stream, which ends with
+            // the exit code.
+            try (Socket e = back.accept()) {
+                e.setOOBInline(true);
+                e.setSoTimeout(idleTimeoutMs());
+                Thread pump = new Thread(() -> pumpStdin(to));
+                pump.setDaemon(true);
+                pump.start();
+                int[] code = {255};
+                IOException[] failed = {null};
+                Thread errors = new Thread(() -> {
+                    try {
+                        code[0] = copy(e.getInputStream(), err, true);
+                    } catch (IOException x) {
+                        failed[0] = x;
+                    }
+                });
+                errors.start();
+                copy(from, out, false);
+                errors.join();
+                if (failed[0] != null) throw failed[0];
+                return code[0];
             }
-            return held >= 0 ? held : 255;
-        } catch (IOException e) {
+        } catch (IOException | InterruptedException e) {
             try {
                 out.flush();
             } catch (IOException ignored) {
@@ -165,6 +194,24 @@ public class cons {
             System.out.println(e + " (" + node + ":" + port + ")");
             return e instanceof java.net.SocketTimeoutException ? 1 : UNREACHED;
         }
+    }
+
+    // Copies a stream to its end. With holdLast the last byte is not copied
+    // but returned (255 when the stream was empty).
+    static int copy(InputStream from, OutputStream to, boolean holdLast) throws IOException {
+        byte[] buf = new byte[65536];
+        int held = -1, r;
+        while ((r = from.read(buf)) > 0) {
+            if (!holdLast) {
+                to.write(buf, 0, r);
+            } else {
+                if (held >= 0) to.write(held);
+                to.write(buf, 0, r - 1);
+                held = buf[r - 1] & 0xff;
+            }
+            to.flush();
+        }
+        return held >= 0 ? held : 255;
     }
 
     static void pumpStdin(OutputStream to) {
