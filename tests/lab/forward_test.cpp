@@ -1,8 +1,6 @@
 // Jobs forwarded from the lab's server to its nodes over every access mode:
 // the caller sees what a run on the node itself shows.
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,14 +10,13 @@
 #include "lab.hpp"
 
 using lab::Mode;
-using testsupport::exists;
 using testsupport::read_file;
 using testsupport::RunResult;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Every byte value, in an order no buffer size lines up with.
+// Every byte value, then bytes in an order no buffer size lines up with.
 std::string binary(size_t n) {
     std::string s(n, '\0');
     uint32_t x = 12345;
@@ -27,14 +24,8 @@ std::string binary(size_t n) {
     return s;
 }
 
-std::string status_line(const RunResult& r) {
-    const std::string lines = lab::result_lines(r.err);
-    size_t at = lines.find("STATUS=");
-    return at == std::string::npos ? "" : lines.substr(at);
-}
-
 std::string message(const RunResult& r) {
-    std::string s = status_line(r);
+    std::string s = lab::status_line(r);
     size_t at = s.find(" MSG=");
     return at == std::string::npos ? "" : s.substr(at + 5, s.size() - at - 6);
 }
@@ -44,92 +35,92 @@ class Forward : public ::testing::TestWithParam<Mode> {
     void SetUp() override {
         LAB_REQUIRED();
         static int count = 0;
-        data = lab::dir() + "/" + GetParam().node + "/data" + std::to_string(++count);
+        data = lab::dir() + "/" + m.node + "/data" + std::to_string(++count);
         fs::create_directories(data);
-        lab::run(GetParam().node, {"chown", std::string(GetParam().user) + ":", data});
+        own(data);
     }
-    // A file as the node's jobs would have made it (owned by their user).
-    void put(const std::string& path, const std::string& content) {
-        testsupport::write_file(path, content);
-        lab::run(GetParam().node, {"chown", std::string(GetParam().user) + ":", path});
+    // Owned by the user the node's jobs run as.
+    void own(const std::string& path) { lab::run(m.node, {"chown", std::string(m.user) + ":", path}); }
+    RunResult local(std::vector<std::string> args, const std::string& in = "") {
+        args.insert(args.begin(), {"sm_client", "-c", m.host});
+        return lab::run(m.node, args, m.user, in);
     }
+    const Mode& m = GetParam();
     std::string data;
 };
-
-std::string test_name(const ::testing::TestParamInfo<Mode>& p) {
-    return p.param.node;
-}
 
 }  // namespace
 
 TEST_P(Forward, SameResultAsOnTheNode) {
-    const Mode& m = GetParam();
     const std::string content = binary(300000), input = binary(70000), made = data + "/made",
-                      dir = data + "/d/sub", var = lab::dir() + "/" + m.node + "/inst/rw/glbv/gv_lab.sgv";
-    put(data + "/content", content);
-    struct Step {
-        std::vector<std::string> args;
-        std::function<void()> reset;  // state the job expects, before each run
-        std::string in;
+                      var = lab::dir() + "/" + m.node + "/inst/rw/glbv/gv_lab.sgv";
+    testsupport::write_file(data + "/content", content);
+    own(data + "/content");
+    const auto set_var = [&] {
+        testsupport::write_file(var, "one  two ");
+        own(var);
     };
-    const auto with_var = [&] { put(var, "one  two "); };
-    const Step steps[] = {
-        {{"-f", "W", "-n", "gv_lab", "-s", "one  two "}, [&] { fs::remove(var); }, ""},
-        {{"-f", "G", "-n", "gv_lab"}, with_var, ""},
-        {{"-f", "R", "-n", "gv_lab"}, with_var, ""},
-        {{"-f", "G", "-n", "gv_lab"}, [&] { fs::remove(var); }, ""},
-        {{"-f", "e", "-n", data + "/content"}, [] {}, ""},
-        {{"-f", "e", "-n", data + "/absent"}, [] {}, ""},
-        {{"-f", "D", "-n", dir}, [&] { fs::remove_all(data + "/d"); }, ""},
-        {{"-f", "u", "-m", "r", "-n", data + "/content"}, [] {}, ""},
+    const auto no_var = [&] { fs::remove(var); };
+    const std::function<void()> nothing = [] {};
+    const struct {
+        std::vector<std::string> args;
+        std::function<void()> reset;  // the state the job starts from, for both runs
+        std::string in;
+    } steps[] = {
+        {{"-f", "W", "-n", "gv_lab", "-s", "one  two "}, no_var, ""},
+        {{"-f", "G", "-n", "gv_lab"}, set_var, ""},
+        {{"-f", "R", "-n", "gv_lab"}, set_var, ""},
+        {{"-f", "G", "-n", "gv_lab"}, no_var, ""},
+        {{"-f", "e", "-n", data + "/content"}, nothing, ""},
+        {{"-f", "e", "-n", data + "/absent"}, nothing, ""},
+        {{"-f", "D", "-n", data + "/d/sub"}, [&] { fs::remove_all(data + "/d"); }, ""},
+        {{"-f", "u", "-m", "r", "-n", data + "/content"}, nothing, ""},
         {{"-f", "u", "-m", "c", "-n", made, "-s", "-"}, [&] { fs::remove(made); }, input},
     };
     int n = 0;
-    for (const Step& s : steps) {
+    for (const auto& s : steps) {
         SCOPED_TRACE(testing::PrintToString(s.args));
         const std::string id = "F" + std::to_string(++n);
         s.reset();
-        RunResult here = lab::local(m, s.args, s.in);
+        const RunResult here = local(s.args, s.in);
         std::vector<std::string> fwd = {"-i", id, "-c", m.host};
         fwd.insert(fwd.end(), s.args.begin(), s.args.end());
         s.reset();
-        RunResult there = lab::server(fwd, s.in);
-        if (!s.in.empty() && std::string(m.node) == "rsh2") {
+        const RunResult there = lab::server(fwd, s.in);
+        if (!s.in.empty() && m.node == std::string("rsh2")) {
             // Its staged script reads /dev/null: refused rather than an empty file.
-            EXPECT_NE(there.rc, 0);
+            EXPECT_EQ(there.rc, 1);
             EXPECT_NE(message(there), "");
-            EXPECT_FALSE(exists(made));
+            EXPECT_FALSE(fs::exists(made));
             continue;
         }
         EXPECT_EQ(there.rc, here.rc) << there.err;
-        EXPECT_EQ(status_line(there), status_line(here));
-        if (!here.err.empty()) {
-            EXPECT_EQ(lab::result_lines(there.err).rfind("ID=" + id + "\n", 0), 0u) << there.err;
-        }
+        EXPECT_EQ(lab::status_line(there), lab::status_line(here));
         EXPECT_TRUE(there.out == here.out)
-            << "stdout differs: " << there.out.size() << " vs " << here.out.size();
+            << "stdout: " << there.out.size() << " bytes, not " << here.out.size();
+        if (!here.err.empty()) {
+            EXPECT_EQ(there.err.rfind("ID=" + id + "\n", 0), 0u) << there.err;
+        }
         if (!s.in.empty()) {
             EXPECT_TRUE(read_file(made) == input);
         }
         // Result variables are the server's only.
         EXPECT_EQ(lab::store("server", "gv_client_sts_" + id), std::to_string(there.rc));
-        EXPECT_FALSE(lab::store_has(m.node, "gv_client_sts_" + id));
+        EXPECT_EQ(lab::store(m.node, "gv_client_sts_" + id), "");
     }
-    EXPECT_TRUE(read_file(data + "/content") == content);
     EXPECT_EQ(lab::strays("server"), std::vector<int>{});
 }
 
 TEST_P(Forward, HostileValuesArriveByteForByte) {
-    const Mode& m = GetParam();
-    // No slash: also a file name. A shell that evaluated it leaves PWNED in its
-    // working directory, which is in the lab for every process of it.
+    // No slash: also a file name. A shell that evaluated it would leave
+    // PWNED in its working directory, which is in the lab for all of them.
     const std::string evil = " $(touch PWNED)`touch PWNED`;touch PWNED|&*\\ '\n\xfc\xe9-x";
     const bool ctrl_wire = m.node == std::string("ctrl") || m.node == std::string("jrsh");
-    for (const std::string& value : {"-a  b" + evil, std::string("q\"") + evil}) {
+    for (const std::string& value : {"-a  b" + evil, "q\"" + evil}) {
         SCOPED_TRACE(value);
-        lab::run(m.node, {"sm_client", "-c", m.host, "-f", "W", "-n", "gv_hostile", "-s", "before"}, m.user);
-        RunResult r = lab::server({"-c", m.host, "-f", "W", "-n", "gv_hostile", "-s", value});
         const bool quote = value.find('"') != std::string::npos;
+        local({"-f", "W", "-n", "gv_hostile", "-s", "before"});
+        RunResult r = lab::server({"-c", m.host, "-f", "W", "-n", "gv_hostile", "-s", value});
         if (r.rc == 0) {
             EXPECT_EQ(lab::store(m.node, "gv_hostile"), value);
         } else {
@@ -138,23 +129,21 @@ TEST_P(Forward, HostileValuesArriveByteForByte) {
             EXPECT_EQ(lab::store(m.node, "gv_hostile"), "before");
         }
         if (quote && m.node == std::string("ctrl")) {
-            EXPECT_NE(r.rc, 0);
+            EXPECT_EQ(r.rc, 1);
         }
         if (quote && ctrl_wire) continue;
-        const std::string name = data + "/" + value;
-        r = lab::server({"-c", m.host, "-f", "u", "-m", "c", "-n", name, "-s", value});
+        r = lab::server({"-c", m.host, "-f", "u", "-m", "c", "-n", data + "/" + value, "-s", value});
         EXPECT_EQ(r.rc, 0) << r.err;
-        EXPECT_EQ(read_file(name), value + "\n");
+        EXPECT_EQ(read_file(data + "/" + value), value + "\n");
     }
-    EXPECT_EQ(testsupport::run({"/usr/bin/find", lab::dir(), "-name", "PWNED"}).out, "")
-        << "a shell evaluated a value";
-    EXPECT_FALSE(exists("/PWNED"));
+    EXPECT_EQ(testsupport::run({"/usr/bin/find", lab::dir(), "-name", "PWNED"}).out, "");
+    EXPECT_FALSE(fs::exists("/PWNED"));
 }
 
 TEST_P(Forward, NodeThatIsDownEndsNotReachable) {
-    const std::string host = std::string("lab-down-") + GetParam().node;
+    const std::string host = std::string("lab-down-") + m.node;
     const auto start = std::chrono::steady_clock::now();
-    RunResult r = lab::server({"-c", host, "-f", "G", "-n", "gv_x"}, "", 90000);
+    RunResult r = lab::server({"-c", host, "-f", "G", "-n", "gv_x"});
     EXPECT_EQ(r.rc, 1) << r.err;
     EXPECT_EQ(message(r).rfind("E020-HOSTS   Computer " + host + " currently not reachable (", 0), 0u)
         << r.err;
@@ -162,24 +151,23 @@ TEST_P(Forward, NodeThatIsDownEndsNotReachable) {
     EXPECT_EQ(lab::strays("server"), std::vector<int>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Forward, ::testing::ValuesIn(lab::kModes), test_name);
+INSTANTIATE_TEST_SUITE_P(Modes, Forward, ::testing::ValuesIn(lab::kModes),
+                         [](const auto& p) { return std::string(p.param.node); });
 
 TEST(Concurrent, TwentyJobsEachGetTheirOwnResult) {
     LAB_REQUIRED();
-    for (const char* node : {"ctrl", "ssh"}) {
-        const std::string host = std::string("lab-") + node;
+    for (const std::string node : {"ctrl", "ssh"}) {
         std::vector<std::future<RunResult>> jobs;
-        for (int i = 0; i < 20; ++i) {
-            const std::string n = std::to_string(i);
+        for (int i = 0; i < 20; ++i)
             jobs.push_back(std::async(std::launch::async, [=] {
-                return lab::server({"-i", "C" + n, "-c", host, "-f", "W", "-n", "gv_c" + n, "-s", "v " + n});
+                const std::string n = std::to_string(i);
+                return lab::server(
+                    {"-i", "C" + n, "-c", "lab-" + node, "-f", "W", "-n", "gv_c" + n, "-s", "v " + n});
             }));
-        }
         for (int i = 0; i < 20; ++i) {
-            RunResult r = jobs[i].get();
+            const RunResult r = jobs[i].get();
             const std::string n = std::to_string(i);
-            EXPECT_EQ(r.rc, 0) << node << " " << i << ": " << r.err;
-            EXPECT_EQ(lab::result_lines(r.err), "ID=C" + n + "\nSTATUS=SUCCESS MSG=v " + n + "\n") << node;
+            EXPECT_EQ(r.err, "ID=C" + n + "\nSTATUS=SUCCESS MSG=v " + n + "\n") << node;
             EXPECT_EQ(lab::store(node, "gv_c" + n), "v " + n) << node;
         }
     }
@@ -189,56 +177,48 @@ TEST(Concurrent, TwentyJobsEachGetTheirOwnResult) {
 TEST(ErrorRows, GiveTheirMessages) {
     LAB_REQUIRED();
     lab::run("ctrl", {"sm_client", "-f", "W", "-n", "gv_x", "-s", "ctrl value"});
-    const std::string nw =
-        "2000-01-01 00:00:00: zbc-3036: Info:     # @(#)ZARVO BACKUP CLIENT FOR NETWARE FILE SYSTEMS, "
-        "VERSION: "
-        "1.7A3 Thu Apr 14 20:28:31 MEST 2005 Linux #";
-    struct Row {
+    const struct {
         const char* host;
         int rc;
         std::string msg_start, prot_id, prot_text;
     } rows[] = {
         {"lab-vms", 1, "E020-HOSTS   Computer lab-vms currently not reachable", "E014-HOSTS",
          "RemoteCmd lab-vms > error: Unknown platform:VMS"},
-        {"lab-nw", 1, nw, "", ""},
+        {"lab-nw", 1,
+         "2000-01-01 00:00:00: zbc-3036: Info:     # @(#)ZARVO BACKUP CLIENT FOR NETWARE FILE SYSTEMS, "
+         "VERSION: "
+         "1.7A3 Thu Apr 14 20:28:31 MEST 2005 Linux #",
+         "", ""},
         {"lab-badmode", 1, "E020-HOSTS   Computer lab-badmode currently not reachable", "E019-HOSTS",
          "RemoteCmd lab-badmode > invalid accessmode - rsh"},
         {"lab-dup", 0, "ctrl value", "W002-HOSTS", "Computer lab-dup is defined multiple"},
         {"lab-unlisted", 0, "ctrl value", "W001-HOSTS",
          "Computer lab-unlisted not yet configured as backup-client - please do it now."},
     };
-    for (const Row& row : rows) {
-        RunResult r = lab::server({"-c", row.host, "-f", "G", "-n", "gv_x"}, "", 90000);
+    for (const auto& row : rows) {
+        RunResult r = lab::server({"-c", row.host, "-f", "G", "-n", "gv_x"});
         EXPECT_EQ(r.rc, row.rc) << row.host << ": " << r.err;
         EXPECT_EQ(message(r).rfind(row.msg_start, 0), 0u) << row.host << ": " << r.err;
         EXPECT_TRUE(lab::protocol_has("server", row.prot_id, row.prot_text)) << row.host;
     }
 }
 
-// The real intervals: a daemon that accepts and then never answers.
+// The real intervals: daemons that accept and then never answer.
 TEST(Slow, FrozenDaemonsEndNotReachable) {
     LAB_REQUIRED();
-    struct Frozen {
-        Mode m;
-        const char* daemon;
-    };
-    const Frozen frozen[] = {{lab::kModes[0], "inetd"},
-                             {lab::kModes[1], "inetd"},
-                             {lab::kModes[2], "sshd"},
-                             {lab::kModes[3], "ctrld"},
-                             {lab::kModes[4], "ctrld"}};
+    const char* daemons[] = {"inetd", "inetd", "sshd", "ctrld", "ctrld"};  // per mode, in kModes' order
     std::vector<std::future<RunResult>> jobs;
-    for (const Frozen& f : frozen) {
-        ASSERT_EQ(::kill(lab::daemon_pid(f.m.node, f.daemon), SIGSTOP), 0);
-        jobs.push_back(std::async(std::launch::async, [&] {
-            return lab::server({"-c", f.m.host, "-f", "G", "-n", "gv_x"}, "", 400000);
+    for (size_t i = 0; i < std::size(daemons); ++i) {
+        ASSERT_EQ(::kill(lab::daemon_pid(lab::kModes[i].node, daemons[i]), SIGSTOP), 0);
+        jobs.push_back(std::async(std::launch::async, [i] {
+            return lab::server({"-c", lab::kModes[i].host, "-f", "G", "-n", "gv_x"}, "", 400000);
         }));
     }
     for (size_t i = 0; i < jobs.size(); ++i) {
-        RunResult r = jobs[i].get();
-        ::kill(lab::daemon_pid(frozen[i].m.node, frozen[i].daemon), SIGCONT);
-        EXPECT_EQ(r.rc, 1) << frozen[i].m.node << ": " << r.err;
-        EXPECT_EQ(message(r).rfind(std::string("E020-HOSTS   Computer ") + frozen[i].m.host, 0), 0u) << r.err;
+        const RunResult r = jobs[i].get();
+        ::kill(lab::daemon_pid(lab::kModes[i].node, daemons[i]), SIGCONT);
+        EXPECT_EQ(message(r).rfind(std::string("E020-HOSTS   Computer ") + lab::kModes[i].host, 0), 0u)
+            << lab::kModes[i].node << " (" << r.rc << "): " << r.err;
     }
     EXPECT_EQ(lab::strays("server"), std::vector<int>{});
 }

@@ -7,9 +7,9 @@
 // output and error output come back on standard output and standard error;
 // standard input goes to the command. The exit status is the command's exit
 // code. A refused request prints "not allowed: " and the reason; a failed
-// connection prints the exception. Without
-// a byte from the daemon for SM_CONS_IDLE_TIMEOUT seconds (default 600) the
-// session is given up.
+// connection prints the exception. A daemon that does not answer the request
+// within 30 seconds, or then sends nothing for SM_CONS_IDLE_TIMEOUT seconds
+// (default 600), is given up.
 import java.io.FileDescriptor;
 import java.io.FileOutputStream;
 import java.io.IOException;
@@ -24,6 +24,7 @@ import java.nio.file.Paths;
 
 public class cons {
     static final int CONNECT_TIMEOUT_MS = 5000;
+    static final int ANSWER_TIMEOUT_MS = 30000;
     static final int UNREACHED = 253;
     static final byte[] STDIN_END = "END OF STDIN\0".getBytes(StandardCharsets.US_ASCII);
 
@@ -149,7 +150,10 @@ public class cons {
             to.write(req.toByteArray());
             to.flush();
 
+            // A daemon answers a request at once; one that does not is stuck.
+            s.setSoTimeout(Math.min(ANSWER_TIMEOUT_MS, idleTimeoutMs()));
             int answer = from.read();
+            s.setSoTimeout(idleTimeoutMs());
             if (answer < 0) {
                 System.out.println("java.io.IOException: " + node + ":" + port + " is not a control daemon");
                 return UNREACHED;
