@@ -262,6 +262,10 @@ int sm_ctrl(std::string& cpRemoteHost, int iMainPort, int i2ndPortStart, int i2n
     // 8: the answer byte.
     unsigned char answer = 0;
     ssize_t n;
+    // A daemon that took the request and says nothing must not hold us.
+    const int answer_s = iTimeout >= 1 ? iTimeout : kCtrlDefaultAcceptWait;
+    if (posix::wait_fd(sd1, POLLIN, posix::Deadline::after_ms(answer_s * 1000LL)) == 0)
+        return fail(sd1, lsd, "Connection timeout. No answer from the daemon.");
     n = recv_retry(sd1, &answer, 1, 0);
     DBG("sm_ctrl: recv() one byte returned %d: [%d]", static_cast<int>(n), n == 1 ? answer : 0);
     if (n < 0) {
