@@ -1,11 +1,13 @@
 // Jobs forwarded from the lab's server to its nodes over every access mode:
 // the caller sees what a run on the node itself shows.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <thread>
 
 #include "lab.hpp"
 
@@ -203,22 +205,41 @@ TEST(ErrorRows, GiveTheirMessages) {
     }
 }
 
-// The real intervals: daemons that accept and then never answer.
-TEST(Slow, FrozenDaemonsEndNotReachable) {
+// The real intervals: daemons that accept and then never answer, and nodes
+// that drop off the network in the middle of a job.
+TEST(Slow, FrozenDaemonsAndLostNodesEndTheJob) {
     LAB_REQUIRED();
     const char* daemons[] = {"inetd", "inetd", "sshd", "ctrld", "ctrld"};  // per mode, in kModes' order
+    const size_t n = std::size(daemons);
     std::vector<std::future<RunResult>> jobs;
-    for (size_t i = 0; i < std::size(daemons); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         ASSERT_EQ(::kill(lab::daemon_pid(lab::kModes[i].node, daemons[i]), SIGSTOP), 0);
         jobs.push_back(std::async(std::launch::async, [i] {
             return lab::server({"-c", lab::kModes[i].host, "-f", "G", "-n", "gv_x"}, "", 400000);
         }));
     }
-    for (size_t i = 0; i < jobs.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         const RunResult r = jobs[i].get();
         ::kill(lab::daemon_pid(lab::kModes[i].node, daemons[i]), SIGCONT);
         EXPECT_EQ(message(r).rfind(std::string("E020-HOSTS   Computer ") + lab::kModes[i].host, 0), 0u)
             << lab::kModes[i].node << " (" << r.rc << "): " << r.err;
     }
+    // A job that waits on the node (its file is a pipe nobody writes) when the cable goes.
+    jobs.clear();
+    for (const Mode& m : lab::kModes) {
+        const std::string fifo = lab::dir() + "/" + m.node + "/fifo";
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        jobs.push_back(std::async(std::launch::async, [&m, fifo] {
+            return lab::server({"-c", m.host, "-f", "u", "-m", "r", "-n", fifo}, "", 400000);
+        }));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    for (const Mode& m : lab::kModes) lab::link(m.node, false);
+    for (size_t i = 0; i < n; ++i) {
+        const RunResult r = jobs[i].get();
+        EXPECT_TRUE(r.rc == 1 || r.rc == 2) << lab::kModes[i].node << " (" << r.rc << "): " << r.err;
+        EXPECT_NE(lab::status_line(r), "") << lab::kModes[i].node << ": " << r.err;
+    }
+    for (const Mode& m : lab::kModes) lab::link(m.node, true);
     EXPECT_EQ(lab::strays("server"), std::vector<int>{});
 }

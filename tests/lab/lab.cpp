@@ -96,6 +96,10 @@ int daemon_pid(const std::string& node, const std::string& daemon) {
     return pid_in(g_dir + "/" + node + "/" + daemon + ".pid");
 }
 
+void link(const std::string& node, bool up) {
+    EXPECT_EQ(script(g_dir, g_ns, {"link", node, up ? "up" : "down"}).rc, 0);
+}
+
 std::vector<int> strays(const std::string& node) {
     std::set<int> own{pid_in(g_dir + "/" + node + "/holder.pid")};
     for (const char* d : {"sshd", "inetd", "ctrld"}) own.insert(daemon_pid(node, d));

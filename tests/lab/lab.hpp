@@ -44,6 +44,7 @@ std::string store(const std::string& node, const std::string& var);
 // Whether one line of the node's protocol holds both texts.
 bool protocol_has(const std::string& node, const std::string& a, const std::string& b);
 int daemon_pid(const std::string& node, const std::string& daemon);
+void link(const std::string& node, bool up);  // the node's cable in or out
 // Processes left in the node's namespaces besides its holder and daemons.
 std::vector<int> strays(const std::string& node);
 
