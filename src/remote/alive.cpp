@@ -52,7 +52,7 @@ int alive_test_zbc(const std::string& cpNode, std::string& cpMsg, str_log strLog
 
     std::string cmd = "zbc";
     // The control-daemon road would otherwise wait as long as the daemon lets it.
-    int r = REMOTE_CMD(cpNode + "|" + file, cmd, kAliveTimeoutSec, strLog);
+    int r = REMOTE_CMD(cpNode + "|" + file + "||" + kNoInput, cmd, kAliveTimeoutSec, strLog);
     cmd = cut(cmd, kAliveCmdMax);
     int result = 0;
     if (r == 1 && !reached_over_rsh(cpNode, strLog)) {

@@ -91,6 +91,10 @@ bool write_stream(FILE* f, const char* p, size_t n) {
 }
 
 void close_stream(FILE*& f, str_log& log) {
+    if (f == stdout || f == stderr) {
+        std::fflush(f);
+        f = nullptr;
+    }
     if (!f) return;
     if (std::fclose(f) != 0) {
         int err = errno;
@@ -293,8 +297,9 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     });
     if (!pump.started()) {
         SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(pump.error()).c_str());
-    } else {
+    } else if (!fd_stdin) {
         // Standard input belongs to the pump now; /dev/null keeps descriptor 0 taken.
+        // (A session fed from a file leaves it to later sessions of this process.)
         int dn = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (dn >= 0) {
             if (dn != STDIN_FILENO) {
@@ -378,8 +383,12 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
         start_transfer(sd1, sd2, log, iTimeout);
     } else if (cpStdout) {
         bool both = cpStderr != nullptr;
-        fd_stdout = std::fopen(cpStdout, "a+e");
-        fd_stderr = std::fopen(both ? cpStderr : cpStdout, "a+e");
+        // "-": this process's own stream, shared with what it writes itself.
+        auto open_out = [](const char* name, FILE* own) {
+            return std::strcmp(name, "-") == 0 ? own : std::fopen(name, "a+e");
+        };
+        fd_stdout = open_out(cpStdout, stdout);
+        fd_stderr = open_out(both ? cpStderr : cpStdout, both ? stderr : stdout);
         SM_TRACE(log, 1,
                  both ? "calling start_transfer (3): **** socket %d"
                       : "calling start_transfer (2): **** socket %d",

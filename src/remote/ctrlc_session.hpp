@@ -37,8 +37,8 @@ CtrlcPortSetting ctrlc_parse_port(const std::string& cpDftPort, str_log& log);
 
 // Runs cpCommand as cpRemoteUser on cpRemoteHost through its control daemon.
 // cpStdin names the input file ("" = the process's standard input); cpStdout
-// and cpStderr the files appended to (null = none; with both null the
-// process's own streams are used). Returns the command's exit code (255 when
+// and cpStderr the files appended to ("-": the process's own stream; null =
+// none; with both null the process's own streams are used). Returns the command's exit code (255 when
 // none arrived), the connection's result (253 or the daemon's code) when the
 // session could not open, 1 when the input file cannot be opened.
 int ctrlc_lib_call(const std::string& cpDftPort, const std::string& cpRemoteHost,

@@ -23,12 +23,6 @@ namespace {
 
 constexpr int kPollSec = 3;
 
-// A file of ours for the session ("-": this process's stream).
-const char* session_file(const std::string& f) {
-    if (f == "-") return "/dev/stdout";
-    return f.c_str();
-}
-
 }  // namespace
 
 bool CtrlWatch::tick() {
@@ -104,8 +98,8 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
         SM_TRACE(strLog, 0, "ctrlc_lib_call: %s, cpOutFile: %s", cpCmd.c_str(), cpOutFile.c_str());
         const std::string in = cpInFile == "-" ? std::string() : cpInFile;
         cpMsg.clear();
-        result = ctrlc_wire_call(port, cpNode, user, ctrlc_join_words(words), in, session_file(cpOutFile),
-                                 session_file(cpErrFile), iCtrldTimeout, true, cpMsg);
+        result = ctrlc_wire_call(port, cpNode, user, ctrlc_join_words(words), in, cpOutFile.c_str(),
+                                 cpErrFile.c_str(), iCtrldTimeout, true, cpMsg);
     } else {
         const std::string line =
             sm_ctrlc_command_line(portSetting, cpPortOpt, iCtrldTimeout, user, cpNode, cpCmd);

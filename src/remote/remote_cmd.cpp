@@ -75,7 +75,8 @@ std::string remote_cmd_path(const std::string& node, const std::string& user, co
     std::string path = kDefaultCmdPath;
     const std::string file = near + ".cmdpath";
     i_FILE_DELETE(file, log);
-    rc = iRshCmd(node, "root", user, "grep -i sm_bin_zarvo= /etc/zarvo2000.ini", file, file, "", msg, log);
+    rc = iRshCmd(node, "root", user, "grep -i sm_bin_zarvo= /etc/zarvo2000.ini", file, file, kNoInput, msg,
+                 log);
     std::string found = "SM_BIN_ZARVO=^";
     if (rc == 0 && file_search(file, found)) {
         path = cut(found.substr(std::min<size_t>(found.size(), 13)), kRemoteMsgMax);
@@ -173,7 +174,8 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
         if (platform == "NETWARE") {
             i_setenv_zarvo("NetWare");
             SM_TRACE(log, 0, "platform 'NetWare' >> return ok for alive test");
-            std::string echo = "echo " + shell_arg(kNetwareVersion) + " >> " + shell_arg(answer);
+            std::string echo = "echo " + shell_arg(kNetwareVersion) + " >> " +
+                               shell_arg(not_an_option(answer == "-" ? errfile : answer));
             start_system(echo);
             set_msg(cpCmd, kNetwareVersion);
             SM_TRACE(log, 0, "--- REMOTE_CMD: return fake version: %s", cpCmd.c_str());
@@ -193,20 +195,24 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 SM_TRACE(log, 0, "Standard JRSH port (override with glbv gv_jrsh_port[_{node}]) %s",
                          port.c_str());
             }
-            bufB = jrsh_command_line(roBin, port, node, cmd, answer == "-" ? "/dev/stdout" : answer);
+            bufB = jrsh_command_line(roBin, port, node, cmd);
             if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", bufB.c_str());
-            std::string line = bufB;
-            sts = start_system(line);
+            std::string runMsg;
+            sts = run_local(bufB, infile, answer, errfile, iTimeout, runMsg, log);
             msg.clear();
+            // The client names a refusal or its own failure in the answer.
+            const std::string said = answer == "-" ? errfile : answer;
             std::string found = "not allowed^";
-            bool bad = answer != "-" && file_search(answer, found);
-            if (!bad && answer != "-") {
+            bool bad = file_search(said, found);
+            if (!bad) {
                 found = "Excep^";
-                bad = file_search(answer, found);
+                bad = file_search(said, found);
             }
             if (bad) {
                 msg = sformat("Error: REMOTE_CMD %s: %s", node.c_str(), found.c_str());
                 sts = 1;
+            } else if (sts < 0) {
+                msg = runMsg;
             }
         } else if (mode == "RSH") {
             std::string user = remote_user(platform, true);
@@ -241,7 +247,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
             const std::string user = "zarvo";
             SM_TRACE(log, 0, "using access mode: RSH2; user: %s", user.c_str());
             auto script = rsh2_script_command("", cmd, id);
-            if (!infile.empty()) {
+            if (!infile.empty() && infile != kNoInput) {
                 msg = "RSH2 cannot pass standard input to the command on " + node;
                 sts = -1;
             } else if (!script) {
@@ -256,7 +262,9 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                                   "", amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
                 if (sts == 0)
-                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer, errfile, "", amsg, log);
+                    // The wrapper joins the script's two streams: both go to the answer.
+                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer == "-" ? errfile : answer,
+                                  errfile, kNoInput, amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
                 if (!amsg.empty()) msg = amsg;
             }

@@ -204,9 +204,9 @@ std::string rsh2_run_command(std::string_view id) {
 }
 
 std::string jrsh_command_line(std::string_view ro_bin, std::string_view port, std::string_view node,
-                              std::string_view cmd, std::string_view answer_file) {
+                              std::string_view cmd) {
     return "java -classpath " + shell_arg(ro_bin) + " cons -p " + shell_arg(port) + " " + std::string(node) +
-           " ZARVO \"" + shell_dquote_body(cmd) + "\" >> " + shell_arg(answer_file);
+           " ZARVO \"" + shell_dquote_body(cmd) + "\"";
 }
 
 std::string local_command_line(std::string_view cmd, std::string_view in, std::string_view out,

@@ -14,6 +14,7 @@ constexpr size_t kRemoteMsgMax = 511;   // messages handed back through the comm
 constexpr size_t kRemoteCmdMax = 4095;  // longest command line built for any access method
 constexpr size_t kAnswerMsgMax = 253;   // message taken from an answer file without status
 constexpr const char* kDefaultCmdPath = "/zarvo/bin/zarvo";
+constexpr const char* kNoInput = "/dev/null";  // input of calls that must not take the caller's
 
 // Host-name characters only (letters, digits, '.', '_', '-'), 1 to 159 of
 // them, not beginning with '-'.
@@ -69,9 +70,10 @@ std::string rsh_unix_command(std::string_view cmd_path, std::string_view cmd);
 std::optional<std::string> rsh2_script_command(std::string_view cmd_path, std::string_view cmd,
                                                std::string_view id);
 std::string rsh2_run_command(std::string_view id);
-// The Java console client's command line.
+// The Java console client's command line (its streams are added by
+// local_command_line).
 std::string jrsh_command_line(std::string_view ro_bin, std::string_view port, std::string_view node,
-                              std::string_view cmd, std::string_view answer_file);
+                              std::string_view cmd);
 // A command for the local shell with its streams: in "" or "-" inherits
 // ours, out/err "-" is ours.
 std::string local_command_line(std::string_view cmd, std::string_view in, std::string_view out,

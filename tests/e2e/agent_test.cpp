@@ -79,7 +79,6 @@ TEST_F(Agent, ResultLinesExitCodesAndResultVariables) {
         {{"-c", "LOCAL", "-f", "G", "-n", "gv_a"}, 0, "SUCCESS", "A"},
         {{"-c", sb.hostname(), "-f", "G", "-n", "gv_a"}, 0, "SUCCESS", "A"},
         {{"-C", "LOCAL", "-f", "G", "-n", "gv_a"}, 0, "SUCCESS", "A"},
-        {{"-c", "nodeB", "-f", "G", "-n", "gv_a"}, 2, "ERROR", "forwarding to nodeB is not available yet"},
     };
     for (const Case& c : cases) expect_job(c.args, c.rc, c.word, c.msg);
     EXPECT_EQ(sb.var("gv_long"), v600.substr(0, 511));

@@ -2,6 +2,7 @@
 // server itself give what the same job gives on that node.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ std::string status_line(const RunResult& r) {
 class Forward : public ::testing::Test {
    protected:
     void SetUp() override {
+        // A run that stops reading its input must fail the test, not end it.
+        ::signal(SIGPIPE, SIG_IGN);
         ctrld_ = std::make_unique<CtrldProcess>(node_, std::map<std::string, std::string>{{"listen", kNode}});
         server_.set_config("[CTRLD_Server]", "CTRLD_Port", std::to_string(ctrld_->port()));
         sql("insert into clients (client_id, name, os, accessmode) values (31, '" + std::string(kNode) +
@@ -74,6 +77,10 @@ TEST_F(Forward, JobsGiveTheNodesOwnResult) {
             RunOptions opt;
             opt.stdin_data = c.stdin_data;
             RunResult f = server_.sm(forwarded, opt);
+            // Input arrived in full before the local run writes the same file.
+            if (!c.stdin_data.empty()) {
+                EXPECT_EQ(testsupport::read_file(c.args[5]), c.stdin_data) << road;
+            }
             RunResult l = where.sm(local, opt);
             const std::string what = std::string(road) + " " + c.args[1] + " " + c.args[3];
             EXPECT_EQ(f.rc, l.rc) << what << "\n" << f.err;
