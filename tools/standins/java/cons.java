@@ -8,8 +8,8 @@
 // standard input goes to the command. The exit status is the command's exit
 // code. A refused request prints "not allowed: " and the reason; a failed
 // connection prints the exception. A daemon that does not answer the request
-// within 30 seconds, or then sends nothing for SM_CONS_IDLE_TIMEOUT seconds
-// (default 600), is given up.
+// within 30 seconds, then sends nothing for SM_CONS_IDLE_TIMEOUT seconds
+// (default 600), or whose node stops answering keepalive probes, is given up.
 import java.io.FileDescriptor;
 import java.io.FileOutputStream;
 import java.io.IOException;
@@ -134,6 +134,7 @@ public class cons {
         try (Socket s = new Socket(); ServerSocket back = new ServerSocket(0, 1)) {
             s.connect(new InetSocketAddress(node, port), CONNECT_TIMEOUT_MS);
             s.setTcpNoDelay(true);
+            keepAlive(s);
             // Urgent bytes (a refusal's code, the exit code) arrive in line.
             s.setOOBInline(true);
             s.setSoTimeout(idleTimeoutMs());
@@ -170,6 +171,7 @@ public class cons {
             // the exit code.
             try (Socket e = back.accept()) {
                 e.setOOBInline(true);
+                keepAlive(e);
                 e.setSoTimeout(idleTimeoutMs());
                 Thread pump = new Thread(() -> pumpStdin(to));
                 pump.setDaemon(true);
@@ -197,6 +199,19 @@ public class cons {
             }
             System.out.println(e + " (" + node + ":" + port + ")");
             return e instanceof java.net.SocketTimeoutException ? 1 : UNREACHED;
+        }
+    }
+
+    // A node that drops off the network is noticed within about a minute,
+    // however long the command itself stays silent.
+    static void keepAlive(Socket s) throws IOException {
+        s.setKeepAlive(true);
+        try {
+            s.setOption(jdk.net.ExtendedSocketOptions.TCP_KEEPIDLE, 30);
+            s.setOption(jdk.net.ExtendedSocketOptions.TCP_KEEPINTERVAL, 10);
+            s.setOption(jdk.net.ExtendedSocketOptions.TCP_KEEPCOUNT, 3);
+        } catch (UnsupportedOperationException e) {
+            // the system's own keepalive times then
         }
     }
 
