@@ -207,7 +207,7 @@ TEST(ErrorRows, GiveTheirMessages) {
 
 // The real intervals: daemons that accept and then never answer, and nodes
 // that drop off the network in the middle of a job.
-TEST(Slow, FrozenDaemonsAndLostNodesEndTheJob) {
+TEST(Slow, FrozenDaemonsEndNotReachable) {
     LAB_REQUIRED();
     const char* daemons[] = {"inetd", "inetd", "sshd", "ctrld", "ctrld"};  // per mode, in kModes' order
     const size_t n = std::size(daemons);
@@ -224,8 +224,13 @@ TEST(Slow, FrozenDaemonsAndLostNodesEndTheJob) {
         EXPECT_EQ(message(r).rfind(std::string("E020-HOSTS   Computer ") + lab::kModes[i].host, 0), 0u)
             << lab::kModes[i].node << " (" << r.rc << "): " << r.err;
     }
-    // A job that waits on the node (its file is a pipe nobody writes) when the cable goes.
-    jobs.clear();
+    EXPECT_EQ(lab::strays("server"), std::vector<int>{});
+}
+
+// A job that waits on the node (its file is a pipe nobody writes) when the cable goes.
+TEST(Slow, NodeLostInTheMiddleEndsTheJob) {
+    LAB_REQUIRED();
+    std::vector<std::future<RunResult>> jobs;
     for (const Mode& m : lab::kModes) {
         const std::string fifo = lab::dir() + "/" + m.node + "/fifo";
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
@@ -235,7 +240,7 @@ TEST(Slow, FrozenDaemonsAndLostNodesEndTheJob) {
     }
     std::this_thread::sleep_for(std::chrono::seconds(5));
     for (const Mode& m : lab::kModes) lab::link(m.node, false);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < jobs.size(); ++i) {
         const RunResult r = jobs[i].get();
         EXPECT_TRUE(r.rc == 1 || r.rc == 2) << lab::kModes[i].node << " (" << r.rc << "): " << r.err;
         EXPECT_NE(lab::status_line(r), "") << lab::kModes[i].node << ": " << r.err;
