@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "config/environ.hpp"
@@ -23,7 +24,73 @@ namespace {
 
 constexpr int kPollSec = 3;
 
+// Runs session in a forked copy of this process under watch_child; its
+// message comes back through a pipe. The session's result, or -1 (msg:
+// E020) when the node was lost.
+int watched_session(const std::string& node, const std::function<int(std::string&)>& session,
+                    std::string& msg, str_log& log) {
+    posix::Pipe p;
+    if (!posix::make_pipe(p)) return session(msg);
+    std::fflush(nullptr);
+    exec::Child child = exec::Child::call([&]() {
+        p.rd.reset();
+        std::string m;
+        int r = session(m);
+        posix::write_all(p.wr.get(), m);
+        std::fflush(nullptr);
+        return r & 0xff;
+    });
+    p.wr.reset();
+    if (!child.started()) return session(msg);
+    int status = 0;
+    bool lost = false;
+    int r = watch_child(child, node, status, lost, log);
+    msg.clear();
+    if (!lost) posix::read_all(p.rd.get(), msg, posix::Deadline::after_ms(1000));
+    if (lost) {
+        msg = sformat(pick(kMsgE020), node.c_str());
+        return -1;
+    }
+    if (r < 0 || !WIFEXITED(status)) return kCtrlcNoExitCode;
+    return WEXITSTATUS(status);
+}
+
 }  // namespace
+
+int watch_child(exec::Child& child, const std::string& node, int& status, bool& lost, str_log& log) {
+    CtrlWatch watch;
+    lost = false;
+    int r;
+    // Each period ends early when the child does; the counts stay those of
+    // whole periods.
+    while ((r = child.wait_for(kPollSec * 1000, status)) == 0) {
+        if (!watch.tick() || g_alive_check_running) continue;
+        g_alive_check_running = true;
+        std::string amsg;
+        bool alive = i_HIDDEN_ALIVE_TEST(node, amsg, log) != 0;
+        bool wasFailed = watch.failed();
+        watch.tested(alive);
+        g_alive_check_running = false;
+        if (alive) {
+            if (wasFailed) SM_TRACE(log, 0, "alive check was successful after failure");
+            continue;
+        }
+        SM_TRACE(log, 0, "alive_test_zbc failed for client: %s", amsg.c_str());
+        if (!watch.stop()) {
+            SM_TRACE(log, 0, "last time alive check failed; wait count reduced to %d", watch.interval());
+            continue;
+        }
+        SM_TRACE(log, 0, "client not reachable: stopping child process PID = %d", child.pid());
+        lost = true;
+        child.kill(SIGHUP);
+        if ((r = child.wait_for(kPollSec * 1000, status)) == 0) {
+            child.kill(SIGKILL);
+            r = child.wait(status) ? 1 : -1;
+        }
+        break;
+    }
+    return r;
+}
 
 bool CtrlWatch::tick() {
     return ++count_ >= interval_;
@@ -98,8 +165,21 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
         SM_TRACE(strLog, 0, "ctrlc_lib_call: %s, cpOutFile: %s", cpCmd.c_str(), cpOutFile.c_str());
         const std::string in = cpInFile == "-" ? std::string() : cpInFile;
         cpMsg.clear();
-        result = ctrlc_wire_call(port, cpNode, user, ctrlc_join_words(words), in, cpOutFile.c_str(),
-                                 cpErrFile.c_str(), iCtrldTimeout, true, cpMsg);
+        const std::string wire = ctrlc_join_words(words);
+        if (iCtrldTimeout >= 1 || g_alive_check_running) {
+            result = ctrlc_wire_call(port, cpNode, user, wire, in, cpOutFile.c_str(), cpErrFile.c_str(),
+                                     iCtrldTimeout, true, cpMsg);
+        } else {
+            // A session without a deadline runs in a copy of this process that
+            // alive tests watch: a node lost in the middle must not hold us.
+            result = watched_session(
+                cpNode,
+                [&](std::string& msg) {
+                    return ctrlc_wire_call(port, cpNode, user, wire, in, cpOutFile.c_str(), cpErrFile.c_str(),
+                                           0, true, msg);
+                },
+                cpMsg, strLog);
+        }
     } else {
         const std::string line =
             sm_ctrlc_command_line(portSetting, cpPortOpt, iCtrldTimeout, user, cpNode, cpCmd);
@@ -138,37 +218,9 @@ int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const st
         return -1;
     }
     SM_TRACE(strLog, 1, "PID of child: %d", child.pid());
-    CtrlWatch watch;
-    int status = 0, r;
-    // Each period ends early when the child does; the counts stay those of
-    // whole periods.
-    bool stopped = false;
-    while (!stopped && (r = child.wait_for(kPollSec * 1000, status)) == 0) {
-        if (!watch.tick() || g_alive_check_running) continue;
-        g_alive_check_running = true;
-        std::string amsg;
-        bool alive = i_HIDDEN_ALIVE_TEST(cpNode, amsg, strLog) != 0;
-        bool wasFailed = watch.failed();
-        watch.tested(alive);
-        if (!alive) {
-            SM_TRACE(strLog, 0, "alive_test_zbc failed for client: %s", amsg.c_str());
-            if (watch.stop()) {
-                SM_TRACE(strLog, 0, "client not reachable: stopping child process PID = %d", child.pid());
-                child.kill(SIGHUP);
-                if ((r = child.wait_for(kPollSec * 1000, status)) == 0) {
-                    child.kill(SIGKILL);
-                    r = child.wait(status) ? 1 : -1;
-                }
-                stopped = true;
-            } else {
-                SM_TRACE(strLog, 0, "last time alive check failed; wait count reduced to %d",
-                         watch.interval());
-            }
-        } else if (wasFailed) {
-            SM_TRACE(strLog, 0, "alive check was successful after failure");
-        }
-        g_alive_check_running = false;
-    }
+    int status = 0;
+    bool lost = false;
+    const int r = watch_child(child, cpNode, status, lost, strLog);
     int result;
     if (r < 0) {
         const int e = errno;
@@ -179,7 +231,7 @@ int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const st
     } else if (WIFSIGNALED(status)) {
         cpMsg = sformat("sm_ctrlc terminated due to the receipt of a signal that was not caught: %d",
                         WTERMSIG(status));
-        if (watch.failed()) cpMsg = sformat(pick(kMsgE020), cpNode.c_str());
+        if (lost) cpMsg = sformat(pick(kMsgE020), cpNode.c_str());
         SM_TRACE(strLog, 0, "%s", cpMsg.c_str());
         result = -1;
     } else if (!WIFEXITED(status)) {

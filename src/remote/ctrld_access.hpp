@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "exec/child.hpp"
 #include "log/trace.hpp"
 
 constexpr int kCtrlDefaultPort = 11301;
@@ -29,6 +30,11 @@ int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const st
               const std::string& cpRemUser, const std::string& cpCmd, const std::string& cpInFile,
               const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
               int iCtrldTimeout, str_log strLog);
+
+// Waits for child while alive tests of node show it answering (the
+// schedule of CtrlWatch); a node that fails two in a row has the child (its
+// group) stopped: lost. 1: ended (status set); -1: the wait failed.
+int watch_child(exec::Child& child, const std::string& node, int& status, bool& lost, str_log& log);
 
 // The watch of iCtrldCmd: after each elapsed period, whether an alive test
 // is due; after a test, its result moves the interval. stop(): two failed

@@ -15,6 +15,7 @@
 #include "exec/system.hpp"
 #include "ini/ini.hpp"
 #include "log/prot.hpp"
+#include "remote/alive.hpp"
 #include "remote/ctrld_access.hpp"
 #include "remote/remote_words.hpp"
 #include "remote/rsh_access.hpp"
@@ -246,7 +247,12 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
             }
             const std::string user = "zarvo";
             SM_TRACE(log, 0, "using access mode: RSH2; user: %s", user.c_str());
-            auto script = rsh2_script_command("", cmd, id);
+            // A caller that takes the command's output as its own gets its
+            // error output (the result lines) apart: the wrapper joins the
+            // script's two streams.
+            const bool apart = answer == "-";
+            const std::string errName = apart ? "sm_" + id + ".err" : "";
+            auto script = rsh2_script_command("", cmd, id, errName);
             if (!infile.empty() && infile != kNoInput) {
                 msg = "RSH2 cannot pass standard input to the command on " + node;
                 sts = -1;
@@ -254,18 +260,19 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 msg = "RSH2 cannot carry this command to " + node;
                 sts = -1;
             } else {
-                std::string path =
-                    remote_cmd_path(node, user, answer == "-" ? errfile : answer, sts, amsg, log);
+                std::string path = remote_cmd_path(node, user, apart ? errfile : answer, sts, amsg, log);
                 SM_TRACE(log, 0, "szCmdPath = %s", path.c_str());
                 if (sts == 0)
-                    sts = iRshCmd(node, "root", user, *rsh2_script_command(path, cmd, id), errfile, errfile,
-                                  "", amsg, log);
-                SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
-                if (sts == 0)
-                    // The wrapper joins the script's two streams: both go to the answer.
-                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer == "-" ? errfile : answer,
+                    sts = iRshCmd(node, "root", user, *rsh2_script_command(path, cmd, id, errName), errfile,
                                   errfile, kNoInput, amsg, log);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
+                if (sts == 0)
+                    sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer, errfile, kNoInput, amsg,
+                                  log);
+                SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
+                if (sts == 0 && apart)
+                    sts = iRshCmd(node, "root", user, rsh2_collect_command(errName), errfile, errfile,
+                                  kNoInput, amsg, log);
                 if (!amsg.empty()) msg = amsg;
             }
             if (sts == -1) {
@@ -311,7 +318,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
 }  // namespace
 
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
-              int timeout, std::string& msg, str_log& log) {
+              int timeout, std::string& msg, str_log& log, const std::string& watch_node) {
     msg.clear();
     if (cmd.size() > kRemoteCmdMax) {
         msg = "command line too long";
@@ -330,6 +337,15 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
         return -1;
     }
     int status = 0;
+    if (timeout < 1 && !watch_node.empty() && !g_alive_check_running) {
+        bool lost = false;
+        if (watch_child(child, watch_node, status, lost, log) < 0 || lost) {
+            msg =
+                lost ? sformat(pick(kMsgE020), watch_node.c_str()) : "wait failed: " + posix::errtext(errno);
+            return -1;
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
     const posix::Deadline deadline =
         timeout >= 1 ? posix::Deadline::after_ms(timeout * 1000LL) : posix::Deadline::never();
     int r = child.wait_for(deadline, status);

@@ -23,11 +23,12 @@ int REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, int iSyncFlg, str_
 int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log strLog);
 
 // Runs cmd with the local shell, its streams as in local_command_line, and
-// waits (deadline: timeout seconds, < 1 none; the shell's group is killed
-// then). Returns the exit code, 128 + signal, or -1 with msg when it could
-// not run or the time ran out.
+// waits: timeout seconds (< 1: none; the shell's group is killed then), or,
+// with watch_node and no timeout, while alive tests of that node pass.
+// Returns the exit code, 128 + signal, or -1 with msg when it could not run,
+// the time ran out or the node was lost (E020).
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
-              int timeout, std::string& msg, str_log& log);
+              int timeout, std::string& msg, str_log& log, const std::string& watch_node = {});
 
 // Protocol texts shared by the access methods.
 extern const LangText kMsgE014;  // "RemoteCmd %s > error: %s"

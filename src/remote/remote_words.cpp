@@ -184,7 +184,7 @@ std::string rsh_unix_command(std::string_view cmd_path, std::string_view cmd) {
 }
 
 std::optional<std::string> rsh2_script_command(std::string_view cmd_path, std::string_view cmd,
-                                               std::string_view id) {
+                                               std::string_view id, std::string_view err_name) {
     std::string body(cmd);
     if (body.find('\\') != std::string::npos || body.find('\'') != std::string::npos) {
         std::vector<std::string> words;
@@ -195,12 +195,19 @@ std::optional<std::string> rsh2_script_command(std::string_view cmd_path, std::s
     std::string path = shell_arg(cmd_path);
     if (path.find('\\') != std::string::npos) return std::nullopt;
     return "umask 077; set -f; echo \"cd " + shell_dquote_body(path) + "; PATH=$PATH:.; " +
-           shell_dquote_body(body) + " < /dev/null\" > sm_" + std::string(id) + ".tmp 2>&1";
+           shell_dquote_body(body) + " < /dev/null" +
+           (err_name.empty() ? "" : " 2>\\\"$HOME/" + std::string(err_name) + "\\\"") + "\" > sm_" +
+           std::string(id) + ".tmp 2>&1";
 }
 
 std::string rsh2_run_command(std::string_view id) {
     const std::string i(id);
     return "./sm_set_zarvo sm_" + i + ".tmp < /dev/null 2>&1 ; rm -f sm_" + i + ".tmp < /dev/null 2>&1";
+}
+
+std::string rsh2_collect_command(std::string_view err_name) {
+    const std::string e(err_name);
+    return "cat " + e + " < /dev/null; rm -f " + e + " < /dev/null";
 }
 
 std::string jrsh_command_line(std::string_view ro_bin, std::string_view port, std::string_view node,

@@ -64,12 +64,16 @@ std::string sm_ctrlc_command_line(std::string_view port_setting, std::string_vie
                                   std::string_view user, std::string_view node, std::string_view cmd);
 // rsh on UNIX: change to the program directory, run cmd in a second shell.
 std::string rsh_unix_command(std::string_view cmd_path, std::string_view cmd);
-// RSH2: the line that writes the script sm_<id>.tmp for cmd, and the line
-// that runs and removes it. nullopt when cmd cannot be carried through the
-// script's echo (not a plain word list while holding a backslash).
+// RSH2: the line that writes the script sm_<id>.tmp for cmd (with err_name:
+// the command's error output goes to that file of the login directory, as
+// the script runs elsewhere), the
+// line that runs and removes it, and the line that prints and removes the
+// error file. nullopt when cmd cannot be carried through the script's echo
+// (not a plain word list while holding a backslash or quote).
 std::optional<std::string> rsh2_script_command(std::string_view cmd_path, std::string_view cmd,
-                                               std::string_view id);
+                                               std::string_view id, std::string_view err_name = {});
 std::string rsh2_run_command(std::string_view id);
+std::string rsh2_collect_command(std::string_view err_name);
 // The Java console client's command line (its streams are added by
 // local_command_line).
 std::string jrsh_command_line(std::string_view ro_bin, std::string_view port, std::string_view node,

@@ -22,7 +22,8 @@ int iSshAccess(const std::string& cpNode, std::string& cpPortOpt, const std::str
     const std::string line = ssh_command_line(user, cpPortOpt, cpNode, cpCmd);
     if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", line.c_str());
     SM_TRACE(strLog, 0, "ssh synchronously: %s, cpOutFile: %s", line.c_str(), cpOutFile.c_str());
-    int r = run_local(line, cpInFile, cpOutFile, cpErrFile, iTimeout, cpMsg, strLog);
+    // ssh notices a node lost in the middle only when its options ask it to.
+    int r = run_local(line, cpInFile, cpOutFile, cpErrFile, iTimeout, cpMsg, strLog, cpNode);
     SM_TRACE(strLog, 0, "--- SshAccess: return %d %s", r, cpMsg.c_str());
     return r;
 }

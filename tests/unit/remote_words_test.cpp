@@ -100,6 +100,7 @@ class Roads : public ::testing::Test {
         write_file(dir_ + "/sm_ctrlc", "#!/bin/sh\nshift 5\nprintf '%s\\0' \"$@\"\n");
         run({"/bin/chmod", "+x", dir_ + "/ssh", dir_ + "/sm_ctrlc"});
         opt_.env["PATH"] = dir_ + ":/usr/bin:/bin";
+        opt_.env["HOME"] = dir_;
     }
     void TearDown() override {
         EXPECT_FALSE(exists(dir_ + "/x")) << "a value was evaluated by a shell";
@@ -126,6 +127,14 @@ TEST_F(Roads, EveryValueArrivesAsOneWordOnEveryRoad) {
     EXPECT_EQ(sh(*script), "");
     // The wrapper on the node runs the script with the login shell.
     EXPECT_EQ(sh("sh sm_77.tmp"), expected) << "rsh2";
+
+    // Output taken apart: the error output waits in a file until collected.
+    script = rsh2_script_command(dir_, "sh -c 'echo out; echo err >&2'", "78", "sm_78.err");
+    ASSERT_TRUE(script);
+    sh(*script);
+    EXPECT_EQ(sh("sh sm_78.tmp"), "out\n");
+    EXPECT_EQ(sh(rsh2_collect_command("sm_78.err")), "err\n");
+    EXPECT_FALSE(exists(dir_ + "/sm_78.err"));
 
     std::vector<std::string> words;
     ASSERT_TRUE(split_words(cmd, words));
