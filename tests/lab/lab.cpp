@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -114,6 +115,8 @@ std::vector<int> strays(const std::string& node) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // A job that refuses its input closes the pipe we feed it through.
+    std::signal(SIGPIPE, SIG_IGN);
     ::testing::AddGlobalTestEnvironment(new lab::Environment);
     int rc = RUN_ALL_TESTS();
     // Skipped, not passed, when there was no lab.
