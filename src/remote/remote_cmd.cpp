@@ -199,7 +199,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
             bufB = jrsh_command_line(roBin, port, node, cmd);
             if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", bufB.c_str());
             std::string runMsg;
-            sts = run_local(bufB, infile, answer, errfile, iTimeout, runMsg, log);
+            sts = run_local(bufB, infile, answer, errfile, iTimeout, runMsg, log, node);
             msg.clear();
             // The client names a refusal or its own failure in the answer.
             const std::string said = answer == "-" ? errfile : answer;
