@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -39,6 +40,7 @@ struct SpawnPlan {
     std::vector<char*> argv, envp;
     posix::UniqueFd src[3];  // what becomes 0, 1 and 2 (empty: inherited)
     std::vector<gid_t> groups;
+    pid_t parent = 0;  // who forks, for a child whose parent died before set-up
 };
 
 namespace {
@@ -154,6 +156,11 @@ char** envp_of(SpawnPlan& plan) {
             report_and_exit(errfd, errno);
     }
     if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) < 0) report_and_exit(errfd, errno);
+    // After the user switch, which would clear it.
+    if (opt.parent_death_signal) {
+        if (::prctl(PR_SET_PDEATHSIG, opt.parent_death_signal) < 0) report_and_exit(errfd, errno);
+        if (::getppid() != plan.parent) ::raise(opt.parent_death_signal);
+    }
     sigset_t none;
     sigemptyset(&none);
     if (body) {
@@ -189,6 +196,7 @@ pid_t fork_start(SpawnPlan& plan, const SpawnOptions& opt, const std::function<i
     sigset_t all, old;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    plan.parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) run_child(plan, opt, errpipe.wr.get(), body);
     const int fork_err = errno;
@@ -270,7 +278,7 @@ Child Child::start(SpawnPlan& plan, const SpawnOptions& opt, const std::function
     if (!prepare(opt, plan, ours)) {
         err = errno;
         create = true;
-    } else if (body || opt.user) {
+    } else if (body || opt.user || opt.parent_death_signal) {
         pid = fork_start(plan, opt, body, err, create);
     } else {
         pid = spawn_start(plan, opt, err, create);

@@ -48,6 +48,10 @@ struct SpawnOptions {
     // name without '/' is searched on this environment's PATH.
     std::optional<std::vector<std::string>> env;
     std::string cwd;  // working directory; empty: inherit
+    // Signal the child gets when the thread that started it ends (also when
+    // that happened before the child was set up); 0: none. Kept across
+    // exec, not across the child's own forks.
+    int parent_death_signal = 0;
 };
 
 // A running (or finished) child. Move-only. Unless released, the destructor

@@ -9,6 +9,7 @@
 #include "remote/alive.hpp"
 #include "remote/remote_cmd.hpp"
 #include "remote/remote_words.hpp"
+#include "util/names.hpp"
 #include "util/posix.hpp"
 #include "util/strings.hpp"
 #include "util/timeutil.hpp"
@@ -75,6 +76,8 @@ void CONCATENATE_ARGUMENTS(std::string& cpCmd, int argc, char** argv, std::strin
     }
     if (haveSource) {
         if (func == "filecopy" && !mode.empty() && mode[0] == 'g') {
+            // The staged copy must stay inside the work directory.
+            if (!is_plain_name(name)) FINISH(2, "refused -n " + name + ": not a plain file name");
             const std::string from = source + name;
             cpTgtFile = cut(gszRwWork + name, kStagePathMax);
             if (file_copy(from, cpTgtFile) != 0) FINISH(2, "error copy " + from + " to " + cpTgtFile);
@@ -90,7 +93,7 @@ void REMOTE_STORAGE_NODE(int argc, char** argv) {
     SM_TRACE(strLog, 0, "+++ REMOTE_STORAGE_NODE  %s ", gszClientHost.c_str());
     const std::string& node = gszClientHost;
     if (!valid_node_name(node)) FINISH(1, "invalid node name");
-    if (!valid_request_id(gszId)) FINISH(1, "invalid request identifier");
+    if (!is_request_id(gszId)) FINISH(1, "invalid request identifier");
     std::string staged;
 
     std::string alive;

@@ -287,14 +287,18 @@ void start_transfer(int hSocket1, int hSocket2, str_log& strLog, int iTimeout) {
     if (fd_stderr) std::fflush(fd_stderr);
     // The pump owns our standard input; it ends (killed and reaped) with
     // this function.
-    exec::Child pump = exec::Child::call([&] {
-        SM_TRACE(strLog, 0, "(child): call STDIN_transfer");
-        if (hSocket2 > 0) ::close(hSocket2);
-        ::close(STDOUT_FILENO);
-        ::close(STDERR_FILENO);
-        STDIN_transfer(hSocket1);
-        return 0;
-    });
+    exec::SpawnOptions pump_opt;
+    pump_opt.parent_death_signal = SIGKILL;
+    exec::Child pump = exec::Child::call(
+        [&] {
+            SM_TRACE(strLog, 0, "(child): call STDIN_transfer");
+            if (hSocket2 > 0) ::close(hSocket2);
+            ::close(STDOUT_FILENO);
+            ::close(STDERR_FILENO);
+            STDIN_transfer(hSocket1);
+            return 0;
+        },
+        pump_opt);
     if (!pump.started()) {
         SM_TRACE(strLog, 0, "fork() call failed: %s", posix::errtext(pump.error()).c_str());
     } else if (!fd_stdin) {
@@ -346,7 +350,11 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
                  wire.c_str());
         SM_TRACE(log, 0, "ERROR sm_ctrlc: %s ", cpMsg.c_str());
         const char* target = cpStderr && cpStdout ? cpStderr : cpStdout;
-        if (target) {
+        if (target && std::strcmp(target, "-") == 0) {
+            // Our own stream: stderr, so that the caller's output stays clean.
+            std::fprintf(stderr, "ERROR: %s", cpMsg.c_str());
+            std::fflush(stderr);
+        } else if (target) {
             if (FILE* f = std::fopen(target, "a+e")) {
                 std::fprintf(f, "ERROR: %s", cpMsg.c_str());
                 std::fclose(f);

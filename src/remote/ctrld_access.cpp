@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -32,14 +33,18 @@ int watched_session(const std::string& node, const std::function<int(std::string
     posix::Pipe p;
     if (!posix::make_pipe(p)) return session(msg);
     std::fflush(nullptr);
-    exec::Child child = exec::Child::call([&]() {
-        p.rd.reset();
-        std::string m;
-        int r = session(m);
-        posix::write_all(p.wr.get(), m);
-        std::fflush(nullptr);
-        return r & 0xff;
-    });
+    exec::SpawnOptions opt;
+    opt.parent_death_signal = SIGKILL;  // a session must not outlive its agent
+    exec::Child child = exec::Child::call(
+        [&]() {
+            p.rd.reset();
+            std::string m;
+            int r = session(m);
+            posix::write_all(p.wr.get(), m);
+            std::fflush(nullptr);
+            return r & 0xff;
+        },
+        opt);
     p.wr.reset();
     if (!child.started()) return session(msg);
     int status = 0;
@@ -111,8 +116,9 @@ void CtrlWatch::tested(bool alive) {
 int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::string& cpPlatform,
                  const std::string& cpCmd, int iCtrldTimeout, const std::string& cpInFile,
                  const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
-                 str_log strLog) {
-    SM_TRACE(strLog, 0, "+++ CtrldAccess: %s %s %s", cpNode.c_str(), cpCmd.c_str(), cpOutFile.c_str());
+                 str_log strLog, const std::string& cpShown) {
+    const std::string& shown = cpShown.empty() ? cpCmd : cpShown;
+    SM_TRACE(strLog, 0, "+++ CtrldAccess: %s %s %s", cpNode.c_str(), shown.c_str(), cpOutFile.c_str());
     const std::string user = remote_user(cpPlatform, false);
     if (user.empty()) {
         cpMsg = "Unknown platform:" + cpPlatform;
@@ -141,13 +147,14 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
     // ctrld runs the words without a shell; its wire separates them by '"'.
     std::vector<std::string> words;
     if (!split_words(cpCmd, words) || words.empty()) {
-        cpMsg = "command cannot be passed to the control daemon: " + cut(cpCmd, 128);
+        cpMsg = "command cannot be passed to the control daemon: " + cut(shown, 128);
         SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
         return -1;
     }
     for (const std::string& w : words)
         if (w.find(kWireWordSep) != std::string::npos) {
-            cpMsg = "a value holding a double quote cannot be passed to the control daemon: " + cut(w, 128);
+            cpMsg = "a value holding a double quote cannot be passed to the control daemon";
+            if (cpShown.empty()) cpMsg += ": " + cut(w, 128);
             SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
             return -1;
         }
@@ -160,9 +167,9 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
         if (strLog.iFlg)
             PROT("I003-BASICS  RemoteCmd %s",
                  sformat("CTRLC_LIB_CALL: %s %s -t %d -l %s %s", cpNode.c_str(), portSetting.c_str(),
-                         iCtrldTimeout, user.c_str(), cpCmd.c_str())
+                         iCtrldTimeout, user.c_str(), shown.c_str())
                      .c_str());
-        SM_TRACE(strLog, 0, "ctrlc_lib_call: %s, cpOutFile: %s", cpCmd.c_str(), cpOutFile.c_str());
+        SM_TRACE(strLog, 0, "ctrlc_lib_call: %s, cpOutFile: %s", shown.c_str(), cpOutFile.c_str());
         const std::string in = cpInFile == "-" ? std::string() : cpInFile;
         cpMsg.clear();
         const std::string wire = ctrlc_join_words(words);
@@ -183,15 +190,17 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
     } else {
         const std::string line =
             sm_ctrlc_command_line(portSetting, cpPortOpt, iCtrldTimeout, user, cpNode, cpCmd);
-        if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", line.c_str());
+        const std::string shownLine =
+            sm_ctrlc_command_line(portSetting, cpPortOpt, iCtrldTimeout, user, cpNode, shown);
+        if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", shownLine.c_str());
         SM_TRACE(strLog, 0, "sm_ctrlc synchronously: %s, cpOutFile: %s, cpInFile: %s, cpErrFile: %s",
-                 line.c_str(), cpOutFile.c_str(), cpInFile.c_str(), cpErrFile.c_str());
+                 shownLine.c_str(), cpOutFile.c_str(), cpInFile.c_str(), cpErrFile.c_str());
         std::string noAlive;
         if (!glbv_get("gv_ctrlc_no_alive", noAlive))
             result = iCtrldCmd(cpNode, portSetting, cpPortOpt, user, cpCmd, cpInFile, cpOutFile, cpErrFile,
-                               cpMsg, iCtrldTimeout, strLog);
+                               cpMsg, iCtrldTimeout, strLog, cpShown);
         else
-            result = run_local(line, cpInFile, cpOutFile, cpErrFile, 0, cpMsg, strLog);
+            result = run_local(line, cpInFile, cpOutFile, cpErrFile, 0, cpMsg, strLog, {}, shownLine);
     }
     SM_TRACE(strLog, 0, "--- CtrldAccess: return %d %s", result, cpMsg.c_str());
     return result;
@@ -200,15 +209,21 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
 int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const std::string& cpPortOpt,
               const std::string& cpRemUser, const std::string& cpCmd, const std::string& cpInFile,
               const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
-              int iCtrldTimeout, str_log strLog) {
+              int iCtrldTimeout, str_log strLog, const std::string& cpShown) {
     const std::string line =
         sm_ctrlc_command_line(cpCtrlPort, cpPortOpt, iCtrldTimeout, cpRemUser, cpNode, cpCmd);
-    SM_TRACE(strLog, 0, "+++ CtrldCmd: %s", line.c_str());
+    const std::string shownLine =
+        cpShown.empty()
+            ? line
+            : sm_ctrlc_command_line(cpCtrlPort, cpPortOpt, iCtrldTimeout, cpRemUser, cpNode, cpShown);
+    SM_TRACE(strLog, 0, "+++ CtrldCmd: %s", shownLine.c_str());
     cpMsg.clear();
-    SM_TRACE(strLog, 0, "(child) sm_ctrlc synchronously: %s, cpOutFile: %s", line.c_str(), cpOutFile.c_str());
+    SM_TRACE(strLog, 0, "(child) sm_ctrlc synchronously: %s, cpOutFile: %s", shownLine.c_str(),
+             cpOutFile.c_str());
     i_setenv_zarvo(line);
     exec::SpawnOptions opt;
     opt.new_group = true;  // stopping it stops everything it started
+    opt.parent_death_signal = SIGKILL;
     exec::Child child = exec::Child::shell(local_command_line(line, cpInFile, cpOutFile, cpErrFile), opt);
     if (!child.started()) {
         const int e = child.error();

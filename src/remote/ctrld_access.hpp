@@ -18,18 +18,19 @@ constexpr int kCtrlAliveRetry = 5;  // periods before the test after a failed on
 // command the wire cannot carry (a word holding '"'), else the result of
 // the road taken (the command's exit code, 253 or the daemon's code when
 // the session could not open, -1 from iCtrldCmd); cpMsg says why.
+// cpShown, when given, stands for cpCmd in protocol, traces and messages.
 int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::string& cpPlatform,
                  const std::string& cpCmd, int iCtrldTimeout, const std::string& cpInFile,
                  const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
-                 str_log strLog);
+                 str_log strLog, const std::string& cpShown = {});
 
 // Runs sm_ctrlc in a child watched by alive tests of the node. Returns its
 // exit status, or -1 when it ended abnormally, was stopped (E020) or could
-// not be started; cpMsg says why.
+// not be started; cpMsg says why. cpShown as for iCtrldAccess.
 int iCtrldCmd(const std::string& cpNode, const std::string& cpCtrlPort, const std::string& cpPortOpt,
               const std::string& cpRemUser, const std::string& cpCmd, const std::string& cpInFile,
               const std::string& cpOutFile, const std::string& cpErrFile, std::string& cpMsg,
-              int iCtrldTimeout, str_log strLog);
+              int iCtrldTimeout, str_log strLog, const std::string& cpShown = {});
 
 // Waits for child while alive tests of node show it answering (the
 // schedule of CtrlWatch); a node that fails two in a row has the child (its

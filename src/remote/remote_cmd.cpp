@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "config/environ.hpp"
@@ -95,7 +96,8 @@ std::string remote_cmd_path(const std::string& node, const std::string& user, co
     return path;
 }
 
-int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout, str_log& log) {
+int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout, str_log& log,
+                    const std::string& cpShown) {
     NodeArgument na;
     if (auto bad = split_node_argument(cpNode, na)) {
         SM_TRACE(log, 0, "--- REMOTE_CMD: Error %s", bad->c_str());
@@ -115,6 +117,7 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
     }
     if (errfile.empty()) errfile = answer;
     const std::string cmd = cut(cpCmd, kCmdCopyMax);
+    const std::string shown = cpShown.empty() ? cmd : cut(cpShown, kCmdCopyMax);
     const std::string& node = na.node;
     std::string msg, bufB;
 
@@ -131,13 +134,13 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
     std::string server, iniMsg;
     if (!i_READ_INI("SM_INI", "[SERVER]", "name", server, 160, iniMsg, 256)) server = "??2";
     int sts = 0;
-    msg = cmd;  // what E014 names unless an access method says more
+    msg = shown;  // what E014 names unless an access method says more
     if (node == server || node == "LOCAL") {
         SM_TRACE(log, 0, "Call for local server %s >> call start_system_tee()", node.c_str());
-        if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", cmd.c_str());
-        SM_TRACE(log, 0, "cmd = %s", cmd.c_str());
+        if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", shown.c_str());
+        SM_TRACE(log, 0, "cmd = %s", shown.c_str());
         std::string runMsg;
-        sts = run_local(cmd, infile, answer, errfile, iTimeout, runMsg, log);
+        sts = run_local(cmd, infile, answer, errfile, iTimeout, runMsg, log, {}, shown);
         if (!runMsg.empty()) msg = runMsg;
     } else {
         std::string platform, mode, portOpt;
@@ -196,10 +199,11 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 SM_TRACE(log, 0, "Standard JRSH port (override with glbv gv_jrsh_port[_{node}]) %s",
                          port.c_str());
             }
-            bufB = jrsh_command_line(roBin, port, node, cmd);
+            const std::string line = jrsh_command_line(roBin, port, node, cmd);
+            bufB = jrsh_command_line(roBin, port, node, shown);
             if (log.iFlg) PROT("I003-BASICS  RemoteCmd %s", bufB.c_str());
             std::string runMsg;
-            sts = run_local(bufB, infile, answer, errfile, iTimeout, runMsg, log, node);
+            sts = run_local(line, infile, answer, errfile, iTimeout, runMsg, log, node, bufB);
             msg.clear();
             // The client names a refusal or its own failure in the answer.
             const std::string said = answer == "-" ? errfile : answer;
@@ -229,9 +233,9 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                     remote_cmd_path(node, user, answer == "-" ? errfile : answer, sts, amsg, log);
                 if (sts == 0)
                     sts = iRshCmd(node, "root", user, rsh_unix_command(path, cmd), answer, errfile, infile,
-                                  amsg, log);
+                                  amsg, log, rsh_unix_command(path, shown));
             } else {
-                sts = iRshCmd(node, "root", user, cmd, answer, errfile, infile, amsg, log);
+                sts = iRshCmd(node, "root", user, cmd, answer, errfile, infile, amsg, log, shown);
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
             }
             if (!amsg.empty()) msg = amsg;
@@ -264,7 +268,8 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 SM_TRACE(log, 0, "szCmdPath = %s", path.c_str());
                 if (sts == 0)
                     sts = iRshCmd(node, "root", user, *rsh2_script_command(path, cmd, id, errName), errfile,
-                                  errfile, kNoInput, amsg, log);
+                                  errfile, kNoInput, amsg, log,
+                                  rsh2_script_command(path, shown, id, errName).value_or(shown));
                 SM_TRACE(log, 1, "iRshCmd returned message: %s", amsg.c_str());
                 if (sts == 0)
                     sts = iRshCmd(node, "root", user, rsh2_run_command(id), answer, errfile, kNoInput, amsg,
@@ -281,10 +286,10 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
                 return -1;
             }
         } else if (mode == "CTRL" || mode == "SSH") {
-            sts =
-                mode == "CTRL"
-                    ? iCtrldAccess(node, portOpt, platform, cmd, iTimeout, infile, answer, errfile, amsg, log)
-                    : iSshAccess(node, portOpt, platform, cmd, infile, answer, errfile, amsg, iTimeout, log);
+            sts = mode == "CTRL" ? iCtrldAccess(node, portOpt, platform, cmd, iTimeout, infile, answer,
+                                                errfile, amsg, log, shown)
+                                 : iSshAccess(node, portOpt, platform, cmd, infile, answer, errfile, amsg,
+                                              iTimeout, log, shown);
             SM_TRACE(log, 1, "%s returned message: %s", mode == "CTRL" ? "iCtrldAccess" : "iSshAccess",
                      amsg.c_str());
             if (sts == -1) {
@@ -318,7 +323,9 @@ int remote_cmd_sync(const std::string& cpNode, std::string& cpCmd, int iTimeout,
 }  // namespace
 
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
-              int timeout, std::string& msg, str_log& log, const std::string& watch_node) {
+              int timeout, std::string& msg, str_log& log, const std::string& watch_node,
+              const std::string& shown) {
+    const std::string& named = shown.empty() ? cmd : shown;
     msg.clear();
     if (cmd.size() > kRemoteCmdMax) {
         msg = "command line too long";
@@ -326,11 +333,12 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
     }
     const std::string line = local_command_line(cmd, in, out, err);
     if (i_setenv_zarvo(cmd) != 1) {
-        msg = "environment not ready for " + cut(cmd, 64);
+        msg = "environment not ready for " + cut(named, 64);
         return -1;
     }
     exec::SpawnOptions opt;
-    opt.new_group = true;  // a timeout takes down everything the command started
+    opt.new_group = true;               // a timeout takes down everything the command started
+    opt.parent_death_signal = SIGKILL;  // and so does our own end
     exec::Child child = exec::Child::shell(line, opt);
     if (!child.started()) {
         msg = "could not start /bin/sh: " + posix::errtext(child.error());
@@ -352,7 +360,7 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
     if (r != 1) {
         child.kill(SIGKILL);
         child.wait(status);
-        msg = r == 0 ? sformat("no answer within %d s: %s", timeout, cut(cmd, 128).c_str())
+        msg = r == 0 ? sformat("no answer within %d s: %s", timeout, cut(named, 128).c_str())
                      : "wait failed: " + posix::errtext(errno);
         SM_TRACE(log, 0, "run_local: %s", msg.c_str());
         return -1;
@@ -361,30 +369,34 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
     return WEXITSTATUS(status);
 }
 
-int REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, int iSyncFlg, str_log strLog) {
+int REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, int iSyncFlg, str_log strLog,
+               const std::string& cpShown) {
+    const std::string shown = cpShown.empty() ? cpCmd : cpShown;
     if (iSyncFlg == 0) {
-        SM_TRACE(strLog, 0, "+++ REMOTE_CMD %s %s asynchron", cpNode.c_str(), cpCmd.c_str());
-        int r = i_ASYNC_REMOTE_CMD(cpNode, cpCmd, strLog);
+        SM_TRACE(strLog, 0, "+++ REMOTE_CMD %s %s asynchron", cpNode.c_str(), shown.c_str());
+        int r = i_ASYNC_REMOTE_CMD(cpNode, cpCmd, strLog, cpShown);
         SM_TRACE(strLog, 0, "--- REMOTE_CMD asynchron returns %d, msg: %s", r, cpCmd.c_str());
         return r;
     }
-    SM_TRACE(strLog, 0, "+++ REMOTE_CMD %s %s synchron", cpNode.c_str(), cpCmd.c_str());
+    SM_TRACE(strLog, 0, "+++ REMOTE_CMD %s %s synchron", cpNode.c_str(), shown.c_str());
     int timeout = 0;
     if (iSyncFlg > 1) {
         timeout = iSyncFlg;
         SM_TRACE(strLog, 0, "synchron with timeout %d", timeout);
     }
-    return remote_cmd_sync(cpNode, cpCmd, timeout, strLog);
+    return remote_cmd_sync(cpNode, cpCmd, timeout, strLog, cpShown);
 }
 
-int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log strLog) {
+int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log strLog,
+                       const std::string& cpShown) {
     std::string cmd = cut(cpCmd, kRemoteMsgMax);
-    SM_TRACE(strLog, 0, "+++ ASYNC_REMOTE_CMD: %s", cmd.c_str());
+    const std::string shown = cpShown.empty() ? cmd : cpShown;
+    SM_TRACE(strLog, 0, "+++ ASYNC_REMOTE_CMD: %s", shown.c_str());
     cpCmd.clear();
     exec::Child child = exec::Child::call([&]() {
-        SM_TRACE(strLog, 0, "(child): will call REMOTE_CMD( %s, %s, strLog )", cpNode.c_str(), cmd.c_str());
+        SM_TRACE(strLog, 0, "(child): will call REMOTE_CMD( %s, %s, strLog )", cpNode.c_str(), shown.c_str());
         std::string c = cmd;
-        int r = REMOTE_CMD(cpNode, c, 1, strLog);
+        int r = REMOTE_CMD(cpNode, c, 1, strLog, cpShown);
         std::fflush(nullptr);
         return r & 0xff;
     });

@@ -14,21 +14,25 @@
 // that many seconds as the control daemon's timeout. Returns 1 when run
 // (cpCmd emptied, or the NetWare version text), 0 on failure, -1 when the
 // ssh or control-daemon access failed or rsh met an unknown platform; the
-// reason replaces cpCmd (cut to 511).
-int REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, int iSyncFlg, str_log strLog);
+// reason replaces cpCmd (cut to 511). cpShown, when given, stands for the
+// command in every protocol line, trace and message (e.g. a password masked).
+int REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, int iSyncFlg, str_log strLog,
+               const std::string& cpShown = {});
 
 // REMOTE_CMD in a child process that outlives the call. Returns 1 with the
 // child's pid as message while it runs, else its result (0 when it ended
 // abnormally) with a message in cpCmd.
-int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log strLog);
+int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log strLog,
+                       const std::string& cpShown = {});
 
 // Runs cmd with the local shell, its streams as in local_command_line, and
 // waits: timeout seconds (< 1: none; the shell's group is killed then), or,
 // with watch_node and no timeout, while alive tests of that node pass.
 // Returns the exit code, 128 + signal, or -1 with msg when it could not run,
-// the time ran out or the node was lost (E020).
+// the time ran out or the node was lost (E020). shown stands for cmd in msg.
 int run_local(const std::string& cmd, const std::string& in, const std::string& out, const std::string& err,
-              int timeout, std::string& msg, str_log& log, const std::string& watch_node = {});
+              int timeout, std::string& msg, str_log& log, const std::string& watch_node = {},
+              const std::string& shown = {});
 
 // Protocol texts shared by the access methods.
 extern const LangText kMsgE014;  // "RemoteCmd %s > error: %s"

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "util/names.hpp"
 #include "util/shell_quote.hpp"
 #include "util/strings.hpp"
 
@@ -56,10 +57,6 @@ bool valid_node_name(std::string_view node) {
     return !node.empty() && node.size() <= kNodeNameMax && node[0] != '-' && all_name_chars(node);
 }
 
-bool valid_request_id(std::string_view id) {
-    return !id.empty() && id.size() <= kRequestIdMax && all_name_chars(id);
-}
-
 std::string answer_file_name(std::string_view work_dir, std::string_view id) {
     return std::string(work_dir) + "rsh_" + std::string(id) + ".tmp";
 }
@@ -80,7 +77,7 @@ std::optional<std::string> split_node_argument(std::string_view arg, NodeArgumen
     } else if (size_t slash = arg.find('/'); slash != std::string_view::npos) {
         out.node = std::string(arg.substr(0, slash));
         out.id = std::string(arg.substr(slash + 1));
-        if (!valid_request_id(out.id)) return "invalid request identifier";
+        if (!is_request_id(out.id)) return "invalid request identifier";
     } else {
         out.node = std::string(arg);
         out.id = cut(arg, kRequestIdMax);

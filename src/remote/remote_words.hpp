@@ -19,8 +19,6 @@ constexpr const char* kNoInput = "/dev/null";  // input of calls that must not t
 // Host-name characters only (letters, digits, '.', '_', '-'), 1 to 159 of
 // them, not beginning with '-'.
 bool valid_node_name(std::string_view node);
-// 1 to 29 letters, digits, '.', '_' or '-'.
-bool valid_request_id(std::string_view id);
 
 // The answer file of request id in work directory dir (ends with '/').
 std::string answer_file_name(std::string_view work_dir, std::string_view id);

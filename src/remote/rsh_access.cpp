@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "config/glbv.hpp"
@@ -112,10 +113,11 @@ int iReceive(int iSocketRcmd, char* szBuff, int iBlen) {
 
 int iRshCmd(const std::string& szHost, const std::string& szLocal_user, const std::string& szRemote_user,
             const std::string& cpCmd, const std::string& cpOutFile, const std::string& cpErrFile,
-            const std::string& cpInFile, std::string& cpMsg, str_log strLog) {
+            const std::string& cpInFile, std::string& cpMsg, str_log strLog, const std::string& cpShown) {
+    const std::string& shown = cpShown.empty() ? cpCmd : cpShown;
     const std::string desc =
-        sformat("%s -l %s %s >> %s", szHost.c_str(), szRemote_user.c_str(), cpCmd.c_str(), cpOutFile.c_str());
-    SM_TRACE(strLog, 1, "+++ iRshCmd: Cmd: %s", cpCmd.c_str());
+        sformat("%s -l %s %s >> %s", szHost.c_str(), szRemote_user.c_str(), shown.c_str(), cpOutFile.c_str());
+    SM_TRACE(strLog, 1, "+++ iRshCmd: Cmd: %s", shown.c_str());
     SM_TRACE(strLog, 0, "iRshCmd: %s", desc.c_str());
     if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", desc.c_str());
     cpMsg.clear();
@@ -130,10 +132,14 @@ int iRshCmd(const std::string& szHost, const std::string& szLocal_user, const st
     }
     const int port = se->s_port;
     str_log childLog = strLog;
-    exec::Child child = exec::Child::call([&]() {
-        return rsh_child(szHost, port, szLocal_user, szRemote_user, cpCmd, cpOutFile, cpErrFile, cpInFile,
-                         childLog);
-    });
+    exec::SpawnOptions opt;
+    opt.parent_death_signal = SIGKILL;  // its connection must not outlive the agent
+    exec::Child child = exec::Child::call(
+        [&]() {
+            return rsh_child(szHost, port, szLocal_user, szRemote_user, cpCmd, cpOutFile, cpErrFile, cpInFile,
+                             childLog);
+        },
+        opt);
     if (!child.started()) {
         const int e = child.error();
         cpMsg = sformat("iRshCmd: Unable to fork child process: %s (errno=%d)", posix::errtext(e).c_str(), e);

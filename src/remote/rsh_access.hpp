@@ -18,10 +18,11 @@ constexpr int kRshChildNoConnection = 128;  // child exit codes above: 128 + err
 // standard input) is sent on the main channel, whose sending side is then
 // shut. Returns 0 when the child was waited for (abnormal ends described in
 // cpMsg), -1 when nothing could be started or the connection could not be
-// made (cpMsg says why).
+// made (cpMsg says why). cpShown, when given, stands for cpCmd in protocol,
+// traces and messages.
 int iRshCmd(const std::string& szHost, const std::string& szLocal_user, const std::string& szRemote_user,
             const std::string& cpCmd, const std::string& cpOutFile, const std::string& cpErrFile,
-            const std::string& cpInFile, std::string& cpMsg, str_log strLog);
+            const std::string& cpInFile, std::string& cpMsg, str_log strLog, const std::string& cpShown = {});
 
 // Receives from a socket until iBlen bytes, the end, or a NUL byte came.
 // Returns the byte count (0 at the end) or -1; szBuff holds iBlen + 1 bytes

@@ -7,8 +7,10 @@
 
 int iSshAccess(const std::string& cpNode, std::string& cpPortOpt, const std::string& cpPlatform,
                const std::string& cpCmd, const std::string& cpInFile, const std::string& cpOutFile,
-               const std::string& cpErrFile, std::string& cpMsg, int iTimeout, str_log strLog) {
-    SM_TRACE(strLog, 0, "+++ SshAccess: %s %s %s %s", cpNode.c_str(), cpCmd.c_str(), cpInFile.c_str(),
+               const std::string& cpErrFile, std::string& cpMsg, int iTimeout, str_log strLog,
+               const std::string& cpShown) {
+    const std::string& shown = cpShown.empty() ? cpCmd : cpShown;
+    SM_TRACE(strLog, 0, "+++ SshAccess: %s %s %s %s", cpNode.c_str(), shown.c_str(), cpInFile.c_str(),
              cpOutFile.c_str());
     const std::string user = remote_user(cpPlatform, false);
     if (user.empty()) {
@@ -20,10 +22,11 @@ int iSshAccess(const std::string& cpNode, std::string& cpPortOpt, const std::str
     cpPortOpt = ssh_options(cpPortOpt);
     SM_TRACE(strLog, 0, "PortOpt= %s", cpPortOpt.c_str());
     const std::string line = ssh_command_line(user, cpPortOpt, cpNode, cpCmd);
-    if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", line.c_str());
-    SM_TRACE(strLog, 0, "ssh synchronously: %s, cpOutFile: %s", line.c_str(), cpOutFile.c_str());
+    const std::string shownLine = ssh_command_line(user, cpPortOpt, cpNode, shown);
+    if (strLog.iFlg) PROT("I003-BASICS  RemoteCmd %s", shownLine.c_str());
+    SM_TRACE(strLog, 0, "ssh synchronously: %s, cpOutFile: %s", shownLine.c_str(), cpOutFile.c_str());
     // ssh notices a node lost in the middle only when its options ask it to.
-    int r = run_local(line, cpInFile, cpOutFile, cpErrFile, iTimeout, cpMsg, strLog, cpNode);
+    int r = run_local(line, cpInFile, cpOutFile, cpErrFile, iTimeout, cpMsg, strLog, cpNode, shownLine);
     SM_TRACE(strLog, 0, "--- SshAccess: return %d %s", r, cpMsg.c_str());
     return r;
 }

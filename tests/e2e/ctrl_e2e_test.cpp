@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -389,6 +390,15 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     reason += syserrtxt(ECONNREFUSED, kErrSocket, "connect() call failed for host: [%s].", "127.0.0.1");
     EXPECT_EQ(call(gone_port, "", "out4", "err4"), 253);
     EXPECT_EQ(testsupport::read_file(f("err4")) + "|" + testsupport::read_file(f("out4")), reason + "|");
+    // "-" is our own stream, never a file of that name.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(sb.path("rw/tmp"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ctrlc_lib_call(std::to_string(gone_port), "127.0.0.1", "root", "true", "", "-", nullptr, 5),
+              253);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), reason);
+    EXPECT_FALSE(testsupport::exists(f("-")));
+    std::filesystem::current_path(cwd);
     ::unsetenv("ZARVO_INI");
 }
 

@@ -106,6 +106,9 @@ TEST_F(Forward, RefusedBeforeAnythingRuns) {
         {{"-c", "n|/tmp/f", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
         {{"-c", "-oProxyCommand=x", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
         {{"-c", kNode, "-i", "*", "-f", "G", "-n", "gv_x"}, 1, "invalid request identifier"},
+        {{"-c", kNode, "-f", "filecopy", "-m", "g", "-s", server_.path("rw/tmp/"), "-n", "../x"},
+         2,
+         "refused -n ../x: not a plain file name"},
         // Not in the database: tried over the control daemon's standard port, where nobody listens.
         {{"-c", "127.0.0.32", "-f", "G", "-n", "gv_x"},
          1,

@@ -177,3 +177,30 @@ TEST(Child, WaitWithDeadline) {
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM);
     EXPECT_EQ(c.wait_for(0, st), -1);  // nothing left to wait for
 }
+
+TEST(Child, ParentDeathSignalEndsTheChildOfAKilledParent) {
+    posix::Pipe p;
+    ASSERT_TRUE(posix::make_pipe(p));
+    // The parent starts the child and then waits to be killed.
+    Child parent = Child::call([&] {
+        SpawnOptions opt;
+        opt.parent_death_signal = SIGKILL;
+        Child c = Child::spawn({"/bin/sleep", "30"}, opt);
+        const pid_t pid = c.pid();
+        posix::write_all(p.wr.get(), std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+        for (;;) ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(parent.started());
+    p.wr.reset();
+    pid_t child = 0;
+    ASSERT_EQ(posix::read_exact(p.rd.get(), &child, sizeof child, posix::Deadline::after_ms(10000)),
+              static_cast<ssize_t>(sizeof child));
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(alive(child));
+    ASSERT_EQ(parent.kill(SIGKILL), 0);
+    int st;
+    ASSERT_TRUE(parent.wait(st));
+    EXPECT_TRUE(gone_soon(child));
+    if (alive(child)) ::kill(child, SIGKILL);
+}
