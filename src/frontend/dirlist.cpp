@@ -182,6 +182,9 @@ int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc) {
     std::string target = cpNode + ":::" + user + ":" + password + ":0";
     std::string cmd = "zbc_smdr -D -s dir -N " + quote_word(target) + " " + quote_word(cpSrc);
     crypt_wipe(target);
+    // What the protocol, traces and messages show instead of the command.
+    const std::string shown =
+        "zbc_smdr -D -s dir -N " + quote_word(cpNode + ":::" + user + ":*****:0") + " " + quote_word(cpSrc);
 
     // The backups of a NetWare node are made by its data mover, which has the client.
     std::string where = cpNode, mover;
@@ -199,9 +202,9 @@ int iSMDR_DIR(const std::string& cpNode, const std::string& cpSrc) {
         SM_TRACE(log, 0, "SMDR will be executed on node: %s", where.c_str());
     }
     std::fflush(stdout);
-    const int r = REMOTE_CMD(where + "|-", cmd, 1, log);
+    const int r = REMOTE_CMD(where + "|-", cmd, 1, log, shown);
     if (r != 1) {
-        // The reason may repeat the command line, which carries the password.
+        // Belt and braces: no reason may carry the password.
         if (!password.empty())
             for (size_t p; (p = cmd.find(password)) != std::string::npos;)
                 cmd.replace(p, password.size(), "*");

@@ -352,7 +352,7 @@ int ctrlc_wire_call(const std::string& cpDftPort, const std::string& cpRemoteHos
         const char* target = cpStderr && cpStdout ? cpStderr : cpStdout;
         if (target && std::strcmp(target, "-") == 0) {
             // Our own stream: stderr, so that the caller's output stays clean.
-            std::fprintf(stderr, "ERROR: %s", cpMsg.c_str());
+            std::fprintf(stderr, "ERROR: %s\n", cpMsg.c_str());
             std::fflush(stderr);
         } else if (target) {
             if (FILE* f = std::fopen(target, "a+e")) {

@@ -396,7 +396,7 @@ TEST(CtrlE2E, LibraryCallWithFiles) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(ctrlc_lib_call(std::to_string(gone_port), "127.0.0.1", "root", "true", "", "-", nullptr, 5),
               253);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), reason);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), reason + "\n");
     EXPECT_FALSE(testsupport::exists(f("-")));
     std::filesystem::current_path(cwd);
     ::unsetenv("ZARVO_INI");
