@@ -18,8 +18,8 @@ class NodeDrive {
         std::filesystem::create_directories(mnt_);
         // Without -f it returns once mounted, the daemon staying in the node.
         const RunResult r = lab::run(node, {testsupport::bin_dir() + "/vtape", "--drives=st0", mnt_});
-        mounted_ = r.rc == 0 && lab::run(node, {"test", "-e", mnt_ + "/control"}).rc == 0;
-        if (!mounted_)
+        mounted_ = r.rc == 0;
+        if (!mounted_ || lab::run(node, {"test", "-e", mnt_ + "/control"}).rc != 0)
             why_ = "vtape could not mount in lab-" + node + ": " + r.err.substr(0, r.err.find('\n'));
     }
     ~NodeDrive() {
