@@ -104,7 +104,6 @@ TEST_F(Forward, RefusedBeforeAnythingRuns) {
     } cases[] = {
         {{"-c", kNode, "-f", "W", "-n", "gv_x", "-s", "a\"b"}, 1, "double quote"},
         {{"-c", "n|/tmp/f", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
-        {{"-c", "-oProxyCommand=x", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
         {{"-c", kNode, "-i", "*", "-f", "G", "-n", "gv_x"}, 1, "invalid request identifier"},
         {{"-c", kNode, "-f", "filecopy", "-m", "g", "-s", server_.path("rw/tmp/"), "-n", "../x"},
          2,
