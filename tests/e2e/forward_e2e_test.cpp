@@ -15,18 +15,13 @@ using testsupport::exists;
 using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::Sandbox;
+using testsupport::status;
 
 namespace {
 
 constexpr const char* kNode = "127.0.0.31";
 // A value that would create "x" in the working directory if any shell evaluated it.
 const std::string kHostile = "a  b $(touch x) `touch x`;|&* 'q' \\ \xe9\xff";
-
-// The status line of a run's result lines.
-std::string status_line(const RunResult& r) {
-    size_t p = r.err.rfind("STATUS=");
-    return p == std::string::npos ? "(none): " + r.err : r.err.substr(p);
-}
 
 // A server installation and a node installation whose ctrld listens on kNode,
 // listed in the server's database with access mode CTRL.
@@ -84,7 +79,10 @@ TEST_F(Forward, JobsGiveTheNodesOwnResult) {
             RunResult l = where.sm(local, opt);
             const std::string what = std::string(road) + " " + c.args[1] + " " + c.args[3];
             EXPECT_EQ(f.rc, l.rc) << what << "\n" << f.err;
-            EXPECT_EQ(status_line(f), status_line(l)) << what;
+            EXPECT_EQ(status(f), status(l)) << what;
+            if (status(l) == "<none>") {
+                EXPECT_EQ(f.err, l.err) << what;
+            }
             EXPECT_EQ(f.out, l.out) << what;
         }
         EXPECT_EQ(where.var("gv_x"), kHostile) << road;
@@ -104,7 +102,6 @@ TEST_F(Forward, RefusedBeforeAnythingRuns) {
     } cases[] = {
         {{"-c", kNode, "-f", "W", "-n", "gv_x", "-s", "a\"b"}, 1, "double quote"},
         {{"-c", "n|/tmp/f", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
-        {{"-c", "-oProxyCommand=x", "-f", "G", "-n", "gv_x"}, 1, "invalid node name"},
         {{"-c", kNode, "-i", "*", "-f", "G", "-n", "gv_x"}, 1, "invalid request identifier"},
         {{"-c", kNode, "-f", "filecopy", "-m", "g", "-s", server_.path("rw/tmp/"), "-n", "../x"},
          2,
@@ -117,7 +114,7 @@ TEST_F(Forward, RefusedBeforeAnythingRuns) {
     for (const Case& c : cases) {
         RunResult r = server_.sm(c.args);
         EXPECT_EQ(r.rc, c.rc) << c.args[1] << r.err;
-        EXPECT_NE(status_line(r).find(c.msg), std::string::npos) << status_line(r);
+        EXPECT_NE(status(r).find(c.msg), std::string::npos) << status(r);
     }
     EXPECT_EQ(node_.var("gv_x"), "old");
     EXPECT_TRUE(server_.prot_has("W001-HOSTS", "127.0.0.32"));

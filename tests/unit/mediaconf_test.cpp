@@ -100,25 +100,18 @@ TEST(MediaConfSteps, RewritesThenReloadsTheMediaServer) {
         const char* mode;  // of the sm_main stand-in
         bool running;      // a data server runs before the reload
         int rc;
-        std::string msg, log, left = "debug.ini sms.ini ";
+        std::string msg, log;
         int naps = 1;  // the pause for the media server to come up
+        std::string left = "debug.ini sms.ini ";
     };
     const std::vector<std::string> disks{"7 /data/dc DISK DISK_CHNG none 2", "8 /dev/nst0 LTO5 LTO FM 3",
                                          "9 /data/hd DISK DISK_HARD none 1"};
     const Case cases[] = {
-        {"plain", disks, "restart", false, 0, three, up, mixed},
+        {"plain", disks, "restart", false, 0, three, up, 1, mixed},
         {"prefixed", {tape}, "restart", false, 0, one, up},
         {"prefixed", {tape}, "fail", true, 0, one, "sm_data_server\n" + reload},
         {"prefixed", {tape}, "fail", false, 0, one, alarm},
-        {"prefixed",
-         {tape},
-         "hang",
-         false,
-         1,
-         "sm_main did not answer within 1 s and was killed",
-         reload,
-         "debug.ini sms.ini ",
-         0},
+        {"prefixed", {tape}, "hang", false, 1, "sm_main did not answer within 1 s and was killed", reload, 0},
     };
     std::vector<long> naps;
     set_sleeper([&](long us) { naps.push_back(us); });
