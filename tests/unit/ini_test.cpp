@@ -28,17 +28,21 @@ class IniFile : public ::testing::Test {
 }  // namespace
 
 TEST_F(IniFile, SyntaxRulesAndReferences) {
-    const std::string p = file("a.ini",
-                               "# comment\n\n"
-                               "[DEFAULT]\nbase=/opt/def\n"
-                               "[pathes]\ngv_ro_bin=/bin/\ngv_ro=/ro/\nMixed=Keep Case   \nlead=  two\n"
-                               "blanks=   \nhash=a#b\ntab=x\t\nempty=\nspaced =no\n"
-                               "dup=first\ndup=second\n"
-                               "[Other]\nonly_later=1\n"
-                               " [S]\nk=wrong\n"
-                               "[S] trailing words\nk=right\nroot=/data\na=%(root)/sub\nb=%(base)/x\n"
-                               "c=pre%(root)mid%(root)\nd=%(nowhere)/x\ne=%(a)/deeper\nf=%(root/unclosed\n"
-                               "loop=%(loop)\n");
+    const std::string p =
+        file("a.ini",
+             "# comment\n\n"
+             "[DEFAULT]\nbase=/opt/def\n"
+             "[pathes]\ngv_ro_bin=/bin/\ngv_ro=/ro/\nMixed=Keep Case   \nlead=  two\n"
+             "blanks=   \nhash=a#b\ntab=x\t\nempty=\nspaced =no\n"
+             "dup=first\ndup=second\n"
+             "[Other]\nonly_later=1\n"
+             " [S]\nk=wrong\n"
+             "[S] trailing words\nlong=" +
+                 std::string(1018, 'x') +
+                 "evil=1\n"
+                 "k=right\nroot=/data\na=%(root)/sub\nb=%(base)/x\n"
+                 "c=pre%(root)mid%(root)\nd=%(nowhere)/x\ne=%(a)/deeper\nf=%(root/unclosed\n"
+                 "loop=%(loop)\n");
     const std::string kNotFound = "i_GetPrivateProfileString: KEY NOT FOUND";
     // Section, key, result, and the value or (when the result is 0) the message.
     const std::tuple<const char*, const char*, int, std::string> cases[] = {
@@ -58,8 +62,11 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
         {nullptr, "only_later", 1, "1"},
         {"", "nothing", 0, kNotFound + ": nothing"},
         {"[Missing]", "x", 0, "i_GetPrivateProfileString: SECTION NOT FOUND: [missing]."},
-        // A header may not be indented but may carry words after it.
+        // A header may not be indented but may carry words after it. An over-long line is cut
+        // and its tail does not pose as an entry of its own.
         {"[S]", "k", 1, "right"},
+        {"[S]", "long", 1, std::string(1018, 'x')},
+        {nullptr, "evil", 0, kNotFound + ": evil"},
         // References: from the section, else [DEFAULT]; only the first is
         // replaced; a value that refers on is resolved in turn.
         {"[S]", "a", 1, "/data/sub"},
@@ -87,16 +94,6 @@ TEST_F(IniFile, SyntaxRulesAndReferences) {
     EXPECT_EQ(v, "Keep");
     EXPECT_EQ(i_GetPrivateProfileString(p.c_str(), "[S]", "zz", v, 10, m, 20), 0);
     EXPECT_EQ(m, "i_GetPrivateProfile");
-}
-
-TEST_F(IniFile, OverlongLineIsCutAndItsRestIgnored) {
-    // The tail of an over-long line must not pose as an entry of its own.
-    const std::string p = file("d.ini", "[S]\nlong=" + std::string(1018, 'x') + "evil=1\nok=2\n");
-    std::string v, m;
-    ASSERT_EQ(get(p, "[S]", "long", v, m, 4096), 1);
-    EXPECT_EQ(v.size(), 1023u - 5u);
-    EXPECT_EQ(get(p, nullptr, "evil", v, m), 0);
-    EXPECT_EQ(get(p, "[S]", "ok", v, m), 1);
 }
 
 TEST_F(IniFile, RootFileSlotsAndReadIni) {

@@ -78,7 +78,7 @@ TEST_F(Installed, ProtocolLinesTagChecksAndCuts) {
     PROT("E%s-BASICS  text %s", "a", "b");
     PROT("short");
     PROT("E777-BASICS  %s", std::string(6000, 'z').c_str());
-    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStderr();
     auto lines = lines_of(sb.protocol());
     ASSERT_EQ(lines.size(), 8u);
     // Each embedded line gets the full head; the pid is right-aligned in six columns.
@@ -102,10 +102,6 @@ TEST_F(Installed, ProtocolLinesTagChecksAndCuts) {
     }
     EXPECT_EQ(lines[5].substr(lines[5].size() - 3), "]: ");
     EXPECT_EQ(lines[7].size(), 5119u);
-    for (const char* e :
-         {"PROT: WARNING: invalid usage of PROT: prefix with format argument '%s': >E%s-BASICS  <\n",
-          "PROT: WARNING: format tag is too short: >short< (5 < 13)\n", "shortened (5120 <> "})
-        EXPECT_NE(err.find(e), std::string::npos) << e;
 }
 
 TEST_F(Installed, ProtocolPathFollowsLinksAndNoEntryIsLostSilently) {
