@@ -119,13 +119,8 @@ int iCtrldAccess(const std::string& cpNode, std::string& cpPortOpt, const std::s
                  str_log strLog, const std::string& cpShown) {
     const std::string& shown = cpShown.empty() ? cpCmd : cpShown;
     SM_TRACE(strLog, 0, "+++ CtrldAccess: %s %s %s", cpNode.c_str(), shown.c_str(), cpOutFile.c_str());
-    const std::string user = remote_user(cpPlatform, false);
-    if (user.empty()) {
-        cpMsg = "Unknown platform:" + cpPlatform;
-        PROT(pick(kMsgE014), cpNode.c_str(), cpMsg.c_str());
-        SM_TRACE(strLog, 0, "--- CtrldAccess: Error %s", cpMsg.c_str());
-        return -1;
-    }
+    const std::string user = login_user_or_report(cpPlatform, cpNode, "CtrldAccess", cpMsg, strLog);
+    if (user.empty()) return -1;
     std::string value, iniMsg, portSetting = sformat("-p %d", kCtrlDefaultPort);
     if (i_READ_INI("SM_INI", "[CTRLD_Server]", "CTRLD_Port", value, 1024, iniMsg, 256))
         portSetting = "-p " + value;

@@ -447,3 +447,14 @@ int i_ASYNC_REMOTE_CMD(const std::string& cpNode, std::string& cpCmd, str_log st
     SM_TRACE(strLog, 0, "+++ ASYNC_REMOTE_CMD: returns %d, cpCmd '%s'", result, cpCmd.c_str());
     return result;
 }
+
+std::string login_user_or_report(const std::string& platform, const std::string& node, const char* method,
+                                 std::string& msg, str_log& log) {
+    std::string user = remote_user(platform, false);
+    if (user.empty()) {
+        msg = "Unknown platform:" + platform;
+        PROT(pick(kMsgE014), node.c_str(), msg.c_str());
+        SM_TRACE(log, 0, "--- %s: Error %s", method, msg.c_str());
+    }
+    return user;
+}

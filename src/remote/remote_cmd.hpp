@@ -34,6 +34,12 @@ int run_local(const std::string& cmd, const std::string& in, const std::string& 
               int timeout, std::string& msg, str_log& log, const std::string& watch_node = {},
               const std::string& shown = {});
 
+// The login user for a node of platform (ssh and control daemon), or ""
+// after reporting the unknown platform in msg, the protocol and the trace
+// under the access method's name.
+std::string login_user_or_report(const std::string& platform, const std::string& node, const char* method,
+                                 std::string& msg, str_log& log);
+
 // Protocol texts shared by the access methods.
 extern const LangText kMsgE014;  // "RemoteCmd %s > error: %s"
 extern const LangText kMsgE020;  // "Computer %s currently not reachable"

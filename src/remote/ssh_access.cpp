@@ -12,13 +12,8 @@ int iSshAccess(const std::string& cpNode, std::string& cpPortOpt, const std::str
     const std::string& shown = cpShown.empty() ? cpCmd : cpShown;
     SM_TRACE(strLog, 0, "+++ SshAccess: %s %s %s %s", cpNode.c_str(), shown.c_str(), cpInFile.c_str(),
              cpOutFile.c_str());
-    const std::string user = remote_user(cpPlatform, false);
-    if (user.empty()) {
-        cpMsg = "Unknown platform:" + cpPlatform;
-        PROT(pick(kMsgE014), cpNode.c_str(), cpMsg.c_str());
-        SM_TRACE(strLog, 0, "--- SshAccess: Error %s", cpMsg.c_str());
-        return -1;
-    }
+    const std::string user = login_user_or_report(cpPlatform, cpNode, "SshAccess", cpMsg, strLog);
+    if (user.empty()) return -1;
     cpPortOpt = ssh_options(cpPortOpt);
     SM_TRACE(strLog, 0, "PortOpt= %s", cpPortOpt.c_str());
     const std::string line = ssh_command_line(user, cpPortOpt, cpNode, cpCmd);
